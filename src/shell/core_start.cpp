@@ -1,0 +1,52 @@
+// Starting the installed core: a plain process creation, then the shell's
+// elevated start as a fallback, then an error box.
+#include "shell/core_start.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "shell/launcher_state.h"
+
+void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t units)
+{
+    wcsncpy(directory, corePath, units - 1);
+    directory[units - 1] = L'\0';
+    wchar_t* lastSlash = wcsrchr(directory, L'\\');
+    if (lastSlash != nullptr) {
+        *lastSlash = L'\0';
+    }
+}
+
+void LaunchCore(HWND owner)
+{
+    wchar_t directory[kPathUnits];
+    CoreWorkingDirectory(g_corePath, directory, kPathUnits);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(g_corePath, nullptr, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
+        // The launcher neither waits for the core nor watches it.
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return;
+    }
+
+    // Whatever made the plain start fail, the shell may still start it elevated.
+    SHELLEXECUTEINFOW shellStart = {};
+    shellStart.cbSize = sizeof(shellStart);
+    shellStart.fMask = SEE_MASK_NOASYNC;
+    shellStart.lpVerb = L"runas";
+    shellStart.lpFile = g_corePath;
+    shellStart.lpDirectory = directory;
+    shellStart.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&shellStart)) {
+        return;
+    }
+    const DWORD error = GetLastError();
+
+    wchar_t message[256];
+    swprintf(message, 256, L"Failed to launch TovrinTools_core.exe (error %lu).", static_cast<unsigned long>(error));
+    MessageBoxW(owner, message, kLauncherCaption, MB_ICONERROR);
+}

@@ -1,0 +1,8 @@
+// The update run: the body of the worker thread.
+#pragma once
+
+#include <windows.h>
+
+// Thread start routine; the parameter is ignored. Posts exactly one
+// WM_LAUNCHER_DONE to g_hwndMain and returns 0.
+DWORD WINAPI UpdateWorkerProc(LPVOID parameter);
