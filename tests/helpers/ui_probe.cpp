@@ -1,0 +1,251 @@
+// Test helper that watches the launcher window from outside, as a user would
+// see it, and prints what it observes as UTF-8 lines:
+//   window class=.. caption=.. style=0x.. exstyle=0x.. rect=l,t,r,b screen=w,h
+//   control class=.. style=0x.. client=x,y,w,h text=..
+//   status <text>            whenever the status line changes
+//   progress <n>             whenever the progress bar position changes
+//   errorbox <text>          a message box captioned "Tovrin Tools Launcher"
+//   dialog <caption>|<text>  any other dialog of the launcher's process
+//   gone                     the launcher window no longer exists
+//   timeout                  the window did not appear, or did not go, in time
+// Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
+// Boxes are answered with OK unless --keep-boxes is given.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+struct ProbeOptions {
+    DWORD timeoutMs = 60000;
+    const wchar_t* closeOn = nullptr;
+    DWORD closeAfterMs = 0;
+    bool pressOk = true;
+};
+
+void PrintLine(const wchar_t* format, ...)
+{
+    wchar_t wide[2048];
+    va_list args;
+    va_start(args, format);
+    vswprintf(wide, 2048, format, args);
+    va_end(args);
+    char utf8[8192];
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof(utf8), nullptr, nullptr);
+    // Line feeds inside texts (the connect error has one) are escaped to keep one event a line.
+    for (char* p = utf8; *p != '\0'; ++p) {
+        if (*p == '\n') {
+            *p = '|';
+        }
+    }
+    printf("%s\n", utf8);
+    fflush(stdout);
+}
+
+bool ReadText(HWND window, wchar_t* text, int units)
+{
+    text[0] = L'\0';
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, units, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                             &length)) {
+        text[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+BOOL CALLBACK PrintControl(HWND child, LPARAM parentParam)
+{
+    HWND parent = reinterpret_cast<HWND>(parentParam);
+    wchar_t className[64];
+    wchar_t text[512];
+    GetClassNameW(child, className, 64);
+    ReadText(child, text, 512);
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    PrintLine(L"control class=%ls style=0x%08lx id=%ld client=%ld,%ld,%ld,%ld text=%ls", className,
+              static_cast<unsigned long>(GetWindowLongW(child, GWL_STYLE)),
+              static_cast<long>(GetWindowLongPtrW(child, GWLP_ID)), rect.left, rect.top, rect.right - rect.left,
+              rect.bottom - rect.top, text);
+    return TRUE;
+}
+
+void PrintWindowState(HWND window)
+{
+    wchar_t caption[256];
+    ReadText(window, caption, 256);
+    RECT rect;
+    GetWindowRect(window, &rect);
+    PrintLine(L"window class=TovrinToolsLauncherWnd caption=%ls style=0x%08lx exstyle=0x%08lx rect=%ld,%ld,%ld,%ld "
+              L"screen=%d,%d",
+              caption, static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)),
+              static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE)), rect.left, rect.top, rect.right,
+              rect.bottom, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+    EnumChildWindows(window, PrintControl, reinterpret_cast<LPARAM>(window));
+}
+
+struct DialogSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindProcessDialog(HWND window, LPARAM searchParam)
+{
+    DialogSearch* search = reinterpret_cast<DialogSearch*>(searchParam);
+    wchar_t className[16];
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == search->processId && IsWindowVisible(window) && GetClassNameW(window, className, 16) > 0 &&
+        wcscmp(className, L"#32770") == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK FindMessageText(HWND child, LPARAM textParam)
+{
+    wchar_t* text = reinterpret_cast<wchar_t*>(textParam);
+    wchar_t className[16];
+    GetClassNameW(child, className, 16);
+    if (_wcsicmp(className, L"Static") == 0) {
+        wchar_t candidate[1024];
+        ReadText(child, candidate, 1024);
+        if (candidate[0] != L'\0') {
+            wcscpy(text, candidate);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// Reports a dialog of the launcher's process and, unless told otherwise, answers it with OK.
+bool HandleDialog(DWORD processId, bool pressOk, HWND* lastReported)
+{
+    DialogSearch search = {processId, nullptr};
+    EnumWindows(FindProcessDialog, reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) {
+        return false;
+    }
+    if (search.found != *lastReported) {
+        wchar_t caption[256];
+        wchar_t text[1024] = L"";
+        ReadText(search.found, caption, 256);
+        EnumChildWindows(search.found, FindMessageText, reinterpret_cast<LPARAM>(text));
+        if (wcscmp(caption, L"Tovrin Tools Launcher") == 0) {
+            PrintLine(L"errorbox %ls", text);
+        } else {
+            PrintLine(L"dialog %ls|%ls", caption, text);
+        }
+        *lastReported = search.found;
+    }
+    if (pressOk) {
+        PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+    return true;
+}
+
+struct Controls {
+    HWND status;
+    HWND progress;
+};
+
+BOOL CALLBACK FindControls(HWND child, LPARAM controlsParam)
+{
+    Controls* controls = reinterpret_cast<Controls*>(controlsParam);
+    wchar_t className[64];
+    GetClassNameW(child, className, 64);
+    if (_wcsicmp(className, L"Static") == 0) {
+        controls->status = child;
+    } else if (_wcsicmp(className, L"msctls_progress32") == 0) {
+        controls->progress = child;
+    }
+    return TRUE;
+}
+
+bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (wcscmp(argv[i], L"--timeout-ms") == 0 && hasValue) {
+            options->timeoutMs = wcstoul(argv[++i], nullptr, 10);
+        } else if (wcscmp(argv[i], L"--close-on") == 0 && hasValue) {
+            options->closeOn = argv[++i];
+        } else if (wcscmp(argv[i], L"--close-after-ms") == 0 && hasValue) {
+            options->closeAfterMs = wcstoul(argv[++i], nullptr, 10);
+        } else if (wcscmp(argv[i], L"--keep-boxes") == 0) {
+            options->pressOk = false;
+        } else {
+            fwprintf(stderr, L"ui_probe: unknown argument %ls\n", argv[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    ProbeOptions options;
+    if (!ParseOptions(argc, argv, &options)) {
+        return 2;
+    }
+    const DWORD start = GetTickCount();
+    HWND window = nullptr;
+    // Wait until the window is shown: before that it may still be half created.
+    while ((window = FindWindowW(L"TovrinToolsLauncherWnd", nullptr)) == nullptr || !IsWindowVisible(window)) {
+        if (GetTickCount() - start > options.timeoutMs) {
+            PrintLine(L"timeout");
+            return 1;
+        }
+        Sleep(10);
+    }
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    PrintWindowState(window);
+
+    Controls controls = {nullptr, nullptr};
+    EnumChildWindows(window, FindControls, reinterpret_cast<LPARAM>(&controls));
+    const DWORD appeared = GetTickCount();
+    wchar_t lastStatus[512] = L"\x1";
+    LRESULT lastProgress = -1;
+    HWND lastDialog = nullptr;
+    bool closeSent = false;
+    while (IsWindow(window)) {
+        wchar_t status[512];
+        // A read that fails while the window is being destroyed is not a change of text.
+        if (ReadText(controls.status, status, 512) && IsWindow(window) && wcscmp(status, lastStatus) != 0) {
+            PrintLine(L"status %ls", status);
+            wcscpy(lastStatus, status);
+        }
+        DWORD_PTR position = 0;
+        if (SendMessageTimeoutW(controls.progress, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position) &&
+            static_cast<LRESULT>(position) != lastProgress) {
+            lastProgress = static_cast<LRESULT>(position);
+            PrintLine(L"progress %ld", static_cast<long>(lastProgress));
+        }
+        HandleDialog(processId, options.pressOk, &lastDialog);
+        const bool closeNow = (options.closeOn != nullptr && wcsstr(status, options.closeOn) != nullptr) ||
+                              (options.closeAfterMs != 0 && GetTickCount() - appeared >= options.closeAfterMs);
+        if (closeNow && !closeSent) {
+            PostMessageW(window, WM_CLOSE, 0, 0);
+            PrintLine(L"close sent");
+            closeSent = true;
+        }
+        if (GetTickCount() - start > options.timeoutMs) {
+            PrintLine(L"timeout");
+            return 1;
+        }
+        Sleep(5);
+    }
+    // A box of another process may still be up (the shell's own); report it too.
+    HandleDialog(processId, options.pressOk, &lastDialog);
+    PrintLine(L"gone");
+    return 0;
+}

@@ -1,0 +1,319 @@
+// The launcher window as the user meets it: geometry, texts, font, the
+// worker's messages, closing, and how a run finishes.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+#include "shell/core_start.h"
+#include "shell/launcher_state.h"
+#include "shell/launcher_window.h"
+#include "test_support.h"
+
+namespace {
+
+class LauncherWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitLauncherControls();
+        RegisterLauncherClass(GetModuleHandleW(nullptr));
+        g_cancelRequested.store(0);
+        g_errorText[0] = L'\0';
+        g_corePath[0] = L'\0';
+        window = CreateLauncherWindow(GetModuleHandleW(nullptr));
+        ASSERT_NE(window, nullptr);
+        g_hwndMain = window;
+    }
+
+    void TearDown() override
+    {
+        if (IsWindow(window)) {
+            DestroyWindow(window);
+        }
+        PumpMessages();
+        g_hwndMain = nullptr;
+        g_hwndStatus = nullptr;
+        g_hwndProgress = nullptr;
+    }
+
+    std::wstring StatusText()
+    {
+        wchar_t text[512];
+        GetWindowTextW(g_hwndStatus, text, 512);
+        return text;
+    }
+
+    LRESULT ProgressPosition() { return SendMessageW(g_hwndProgress, PBM_GETPOS, 0, 0); }
+
+    HWND window = nullptr;
+};
+
+RECT ClientRectOfChild(HWND child, HWND parent)
+{
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+// Committed private memory of this process, summed over its address space
+// (Wine reports no PrivateUsage counter).
+SIZE_T PrivateBytes()
+{
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    const char* address = nullptr;
+    while (VirtualQuery(address, &region, sizeof(region)) == sizeof(region)) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            total += region.RegionSize;
+        }
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= address) {
+            break;
+        }
+        address = next;
+    }
+    return total;
+}
+
+}  // namespace
+
+TEST_F(LauncherWindowTest, IsSmallTopmostAndCentredOnThePrimaryScreen)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    EXPECT_EQ(rect.right - rect.left, 456);
+    EXPECT_EQ(rect.bottom - rect.top, 128);
+    EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - 456) / 2);
+    EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - 128) / 2);
+
+    const LONG style = GetWindowLongW(window, GWL_STYLE);
+    EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+    EXPECT_EQ(style & WS_SYSMENU, WS_SYSMENU);
+    EXPECT_EQ(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+    EXPECT_EQ(GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST, WS_EX_TOPMOST);
+
+    wchar_t text[128];
+    GetWindowTextW(window, text, 128);
+    EXPECT_STREQ(text, L"Tovrin Tools Launcher");
+    GetClassNameW(window, text, 128);
+    EXPECT_STREQ(text, L"TovrinToolsLauncherWnd");
+}
+
+TEST_F(LauncherWindowTest, HasStatusLineAndProgressBarAtTheirPlaces)
+{
+    ASSERT_NE(g_hwndStatus, nullptr);
+    ASSERT_NE(g_hwndProgress, nullptr);
+    EXPECT_EQ(GetParent(g_hwndStatus), window);
+    EXPECT_EQ(GetParent(g_hwndProgress), window);
+
+    RECT status = ClientRectOfChild(g_hwndStatus, window);
+    EXPECT_EQ(status.left, 18);
+    EXPECT_EQ(status.top, 18);
+    EXPECT_EQ(status.right - status.left, 404);
+    EXPECT_EQ(status.bottom - status.top, 24);
+    RECT progress = ClientRectOfChild(g_hwndProgress, window);
+    EXPECT_EQ(progress.left, 18);
+    EXPECT_EQ(progress.top, 52);
+    EXPECT_EQ(progress.right - progress.left, 404);
+    EXPECT_EQ(progress.bottom - progress.top, 22);
+
+    EXPECT_EQ(StatusText(), L"Initializing Tovrin Tools Launcher...");
+    EXPECT_EQ(GetWindowLongW(g_hwndProgress, GWL_STYLE) & PBS_SMOOTH, PBS_SMOOTH);
+    PBRANGE range = {};
+    SendMessageW(g_hwndProgress, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+    EXPECT_EQ(range.iLow, 0);
+    EXPECT_EQ(range.iHigh, 100);
+    EXPECT_EQ(ProgressPosition(), 0);
+    EXPECT_EQ(GetWindowLongPtrW(g_hwndStatus, GWLP_ID), 0);
+    EXPECT_EQ(GetWindowLongPtrW(g_hwndProgress, GWLP_ID), 0);
+}
+
+TEST_F(LauncherWindowTest, StatusLineUsesSemiboldSegoeUi)
+{
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(g_hwndStatus, WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr);
+    LOGFONTW logFont = {};
+    ASSERT_EQ(GetObjectW(font, sizeof(logFont), &logFont), static_cast<int>(sizeof(logFont)));
+    EXPECT_STREQ(logFont.lfFaceName, L"Segoe UI");
+    EXPECT_EQ(logFont.lfHeight, -14);
+    EXPECT_EQ(logFont.lfWeight, 600);
+    EXPECT_FALSE(logFont.lfItalic);
+    EXPECT_FALSE(logFont.lfUnderline);
+    EXPECT_FALSE(logFont.lfStrikeOut);
+    EXPECT_EQ(logFont.lfCharSet, DEFAULT_CHARSET);
+    EXPECT_EQ(logFont.lfQuality, CLEARTYPE_QUALITY);
+    // The progress bar keeps the system font.
+    EXPECT_NE(reinterpret_cast<HFONT>(SendMessageW(g_hwndProgress, WM_GETFONT, 0, 0)), font);
+}
+
+TEST_F(LauncherWindowTest, AppliesStatusAndProgressInPostingOrder)
+{
+    PostMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(L"first")));
+    PostMessageW(window, WM_LAUNCHER_PROGRESS, 5, 0);
+    PostMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(L"second")));
+    PostMessageW(window, WM_LAUNCHER_PROGRESS, 40, 0);
+    PostMessageW(window, WM_LAUNCHER_STATUS, 0, 0);  // a null text is ignored
+    PostMessageW(window, WM_LAUNCHER_PROGRESS, 73, 0);
+    PumpMessages();
+    EXPECT_EQ(StatusText(), L"second");
+    EXPECT_EQ(ProgressPosition(), 73);
+}
+
+TEST_F(LauncherWindowTest, FreesEveryStatusTextShownOrNot)
+{
+    // 150 texts of 2 MB each: kept, they would add 300 MB to the process.
+    const size_t kUnits = 1024 * 1024;
+    wchar_t* large = static_cast<wchar_t*>(malloc(kUnits * sizeof(wchar_t)));
+    ASSERT_NE(large, nullptr);
+    wmemset(large, L'x', kUnits - 1);
+    large[kUnits - 1] = L'\0';
+
+    const SIZE_T before = PrivateBytes();
+    HWND statusLine = g_hwndStatus;
+    for (int i = 0; i < 150; ++i) {
+        // Every other text arrives when there is no status line to show it on.
+        g_hwndStatus = (i % 2 == 0) ? statusLine : nullptr;
+        SendMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(large)));
+    }
+    g_hwndStatus = statusLine;
+    SetWindowTextW(g_hwndStatus, L"");
+    const SIZE_T after = PrivateBytes();
+    free(large);
+    EXPECT_LT(after, before + 100 * 1024 * 1024) << "before=" << before << " after=" << after;
+}
+
+TEST_F(LauncherWindowTest, CloseSetsCancelFlagAndDestroysWithoutAsking)
+{
+    DialogWatcher dialogs;
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(g_cancelRequested.load(), 1);
+    EXPECT_FALSE(IsWindow(window));
+    Sleep(200);
+    EXPECT_TRUE(dialogs.Seen().empty());
+    // Destruction ends the message loop.
+    MSG message;
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(LauncherWindowTest, FailedRunShowsItsErrorTextOrAGenericOne)
+{
+    struct Case {
+        const wchar_t* errorText;
+        const wchar_t* shown;
+    } cases[] = {
+        {L"", L"Unexpected launcher error."},
+        {L"SHA-256 verification failed! Please try downloading again.",
+         L"SHA-256 verification failed! Please try downloading again."},
+    };
+    for (const Case& c : cases) {
+        if (!IsWindow(window)) {
+            // The last case's window posted WM_QUIT, which would end the next box's modal loop at once.
+            MSG quit;
+            PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+            window = CreateLauncherWindow(GetModuleHandleW(nullptr));
+            g_hwndMain = window;
+        }
+        wcscpy(g_errorText, c.errorText);
+        DialogWatcher dialogs;
+        SendMessageW(window, WM_LAUNCHER_DONE, DoneFail, 0);
+        EXPECT_FALSE(IsWindow(window)) << "the window closes once the box is answered";
+        const std::vector<DialogSeen> seen = dialogs.Seen();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].caption, L"Tovrin Tools Launcher");
+        EXPECT_EQ(seen[0].text, c.shown);
+    }
+}
+
+TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThenCloses)
+{
+    TempFolder install;
+    const std::wstring core = install.path + L"\\TovrinTools_core.exe";
+    ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", core));
+    wcscpy(g_corePath, core.c_str());
+
+    DialogWatcher dialogs;
+    const DWORD start = GetTickCount();
+    SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 290u) << "the window stays about 300 ms after starting the core";
+    EXPECT_LT(elapsed, 3000u);
+    EXPECT_FALSE(IsWindow(window));
+
+    const std::wstring record = core + L".started";
+    ASSERT_TRUE(WaitForFile(record, 10000));
+    Sleep(200);
+    const std::string started = ReadWholeFile(record);
+    char expectedCwd[MAX_PATH * 3];
+    char expectedPath[MAX_PATH * 3];
+    WideCharToMultiByte(CP_UTF8, 0, install.path.c_str(), -1, expectedCwd, sizeof(expectedCwd), nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, core.c_str(), -1, expectedPath, sizeof(expectedPath), nullptr, nullptr);
+    EXPECT_NE(started.find(std::string("cwd=") + expectedCwd + "\n"), std::string::npos) << started;
+    // No arguments: the command line is the program's own path alone (quoted or not).
+    const bool quoted = started.find(std::string("cmdline=\"") + expectedPath + "\"\n") != std::string::npos;
+    const bool bare = started.find(std::string("cmdline=") + expectedPath + "\n") != std::string::npos;
+    EXPECT_TRUE(quoted || bare) << started;
+    EXPECT_TRUE(dialogs.Seen().empty());
+}
+
+TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorWithTheShellsCode)
+{
+    TempFolder install;
+    const std::wstring missing = install.path + L"\\TovrinTools_core.exe";
+    wcscpy(g_corePath, missing.c_str());
+
+    // The code the shell reports for this file, found the same way the launcher asks.
+    DWORD shellError = 0;
+    {
+        DialogWatcher shellBoxes;
+        SHELLEXECUTEINFOW probe = {};
+        probe.cbSize = sizeof(probe);
+        probe.fMask = SEE_MASK_NOASYNC;
+        probe.lpVerb = L"runas";
+        probe.lpFile = missing.c_str();
+        probe.lpDirectory = install.path.c_str();
+        probe.nShow = SW_SHOWNORMAL;
+        ASSERT_FALSE(ShellExecuteExW(&probe));
+        shellError = GetLastError();
+    }
+
+    DialogWatcher dialogs;
+    SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
+    EXPECT_FALSE(IsWindow(window));
+
+    wchar_t expected[256];
+    swprintf(expected, 256, L"Failed to launch TovrinTools_core.exe (error %lu).", shellError);
+    int ours = 0;
+    for (const DialogSeen& seen : dialogs.Seen()) {
+        // The shell may show a box of its own first; only one may be the launcher's.
+        if (seen.caption == L"Tovrin Tools Launcher") {
+            ++ours;
+            EXPECT_EQ(seen.text, expected);
+        }
+    }
+    EXPECT_EQ(ours, 1);
+}
+
+TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)
+{
+    struct Case {
+        const wchar_t* core;
+        const wchar_t* directory;
+    } cases[] = {
+        {L"C:\\Users\\u\\AppData\\Local\\TovrinTools\\TovrinTools_core.exe", L"C:\\Users\\u\\AppData\\Local\\TovrinTools"},
+        {L"C:\\Temp\\\\TovrinTools\\TovrinTools_core.exe", L"C:\\Temp\\\\TovrinTools"},
+        {L"TovrinTools_core.exe", L"TovrinTools_core.exe"},
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        wchar_t directory[MAX_PATH];
+        CoreWorkingDirectory(c.core, directory, MAX_PATH);
+        EXPECT_STREQ(directory, c.directory);
+    }
+}
