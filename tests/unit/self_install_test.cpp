@@ -76,7 +76,11 @@ std::vector<std::wstring> Entries(const std::wstring& folder)
 
 void RemoveTree(const std::wstring& path)
 {
-    if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         for (const std::wstring& name : Entries(path)) {
             RemoveTree(path + L"\\" + name);
         }
