@@ -202,6 +202,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         # Detached from TLS, so no close_notify is sent either way.
         raw = socket.socket(fileno=self.connection.detach())
         if how == "reset":
+            # An RST makes the peer discard data it has not read yet: give it time
+            # to read what was sent, so the cut is where the scenario says.
+            self.server.owner.wait(0.5)
             # Linger 0 turns the close into an RST.
             raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         else:
@@ -211,10 +214,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         raise _DropConnection()
 
     def _tls_close(self):
+        # Sends close_notify, then closes at once: waiting for the client's own
+        # close_notify (which WinHTTP never sends) would hold the body open.
         try:
-            self.connection.unwrap().close()
+            self.connection.settimeout(0)
+            self.connection.unwrap()
         except (OSError, ValueError):
             pass
+        raw = socket.socket(fileno=self.connection.detach())
+        raw.shutdown(socket.SHUT_RDWR)
+        raw.close()
+        raise _DropConnection()
 
     def handle(self):
         try:
