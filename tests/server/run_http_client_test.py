@@ -7,6 +7,7 @@ Usage: run_http_client_test.py <wine-run> <http_client_test.exe> [gtest args]
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -39,7 +40,11 @@ def main():
     finally:
         server.stop()
     closed = subprocess.run([wine_run, test_exe, f"--gtest_filter={CLOSED_PORT_TEST}", *extra], env=env)
-    return 0 if served.returncode == 0 and closed.returncode == 0 else 1
+    if served.returncode != 0 or closed.returncode != 0:
+        print(f"scenario file, request log and downloads kept in {work}")
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
 
 
 if __name__ == "__main__":
