@@ -112,33 +112,51 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
+    bool lengthKnown = false;
+    uint64_t announced = 0;
     uint32_t pos = 0;
     DWORD available = 0;
     DWORD wanted = 0;
     DWORD read = 0;
+    bool broken = false;
     bool ok = false;
 
     if (capacity == 0) {
         return false;
     }
     buffer[0] = '\0';
-    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, &session, &connection, &request)) {
+    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, &session, &connection, &request) ||
+        !QueryContentLength(request, &lengthKnown, &announced)) {
         goto cleanup;
     }
+    // A document cut off by a broken connection must not pass for a whole one:
+    // it could lose its digest and let an unchecked download through.
     while (pos + 1 < capacity) {
         available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available) || available == 0) {
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            broken = true;
+            break;
+        }
+        if (available == 0) {
             break;
         }
         wanted = available < capacity - pos - 1 ? available : capacity - pos - 1;
         read = 0;
-        if (!WinHttpReadData(request, buffer + pos, wanted, &read) || read == 0) {
+        if (!WinHttpReadData(request, buffer + pos, wanted, &read)) {
+            broken = true;
+            break;
+        }
+        if (read == 0) {
             break;
         }
         pos += read;
     }
     buffer[pos] = '\0';
-    ok = pos > 0;
+    // Short of the announced length without filling the buffer: the body was cut off.
+    if (!BodyLengthComplete(lengthKnown, announced, pos) && pos + 1 < capacity) {
+        broken = true;
+    }
+    ok = pos > 0 && !broken;
 
 cleanup:
     if (request != nullptr) {

@@ -1,23 +1,166 @@
-// The update run. For now it only points g_corePath at the core beside the
-// launcher and asks the window to start it; the real run (install folder,
-// release check, download, verification) replaces this body.
+// The update run on the worker thread: lays out the install folder, installs
+// the launcher, checks the published release, downloads, verifies and replaces
+// the core when needed, and ends with exactly one WM_LAUNCHER_DONE.
 #include "update/update_run.h"
 
+#include <shlobj.h>
+
+#include <cstdlib>
 #include <cwchar>
 
 #include "shell/launcher_state.h"
+#include "transfer/file_digest.h"
+#include "transfer/http_client.h"
+#include "update/path_text.h"
+#include "update/release_info.h"
+#include "update/self_install.h"
+#include "update/update_decision.h"
+#include "update_host.h"
+
+namespace {
+
+constexpr wchar_t kMetaPath[] = L"/tovrin-tools-api/v1/bootstrap_meta";
+constexpr wchar_t kExePath[] = L"/tovrin-tools-api/v1/bootstrap_exe";
+constexpr uint32_t kMetaCapacity = 4096;
+constexpr size_t kVersionLabelUnits = 64;
+
+constexpr wchar_t kVerifyingText[] = L"Verifying SHA-256 integrity...";
+constexpr wchar_t kLaunchingText[] = L"Launching Tovrin Tools...";
+constexpr wchar_t kDownloadError[] =
+    L"Download failed. Please check your internet connection or antivirus and try again.";
+constexpr wchar_t kDigestError[] = L"SHA-256 verification failed! Please try downloading again.";
+constexpr wchar_t kReplaceError[] = L"Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry).";
+
+void Finish(WPARAM code)
+{
+    PostMessageW(g_hwndMain, WM_LAUNCHER_DONE, code, 0);
+}
+
+void FinishWithError(const wchar_t* text)
+{
+    wcsncpy(g_errorText, text, kErrorTextUnits - 1);
+    g_errorText[kErrorTextUnits - 1] = L'\0';
+    Finish(DoneFail);
+}
+
+bool CoreInstalled()
+{
+    // Any file system object of that name counts: the start will tell whether it runs.
+    return GetFileAttributesW(g_corePath) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The current user's local application data folder, or the temporary folder
+// when the shell cannot name one.
+void ResolveBaseFolder(wchar_t* base)
+{
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
+        GetTempPathW(kPathUnits, base);
+    }
+}
+
+void BuildVersionLabel(const char* version, wchar_t* label)
+{
+    wcscpy(label, L"latest");
+    MultiByteToWideChar(CP_UTF8, 0, version, -1, label, static_cast<int>(kVersionLabelUnits));
+}
+
+// Download, verification and replacement of the core; finishes the run.
+void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
+{
+    wchar_t label[kVersionLabelUnits];
+    BuildVersionLabel(release.version, label);
+
+    if (!HttpDownloadToFile(kExePath, downloadPath, release.size, label)) {
+        DeleteFileW(downloadPath);
+        // Cancelled or failed: a core that is already there is still worth starting.
+        if (CoreInstalled()) {
+            Finish(DoneLaunch);
+        } else {
+            FinishWithError(kDownloadError);
+        }
+        return;
+    }
+
+    PostStatus(kVerifyingText, 100);
+    if (release.sha256[0] != '\0') {
+        char digest[65];
+        if (!ComputeFileSha256Hex(downloadPath, digest) || _stricmp(digest, release.sha256) != 0) {
+            DeleteFileW(downloadPath);
+            FinishWithError(kDigestError);
+            return;
+        }
+    }
+
+    // A running core keeps its file locked; give it one more chance to let go.
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (!MoveFileExW(downloadPath, g_corePath, flags)) {
+        Sleep(900);
+        if (!MoveFileExW(downloadPath, g_corePath, flags)) {
+            DeleteFileW(downloadPath);
+            FinishWithError(kReplaceError);
+            return;
+        }
+    }
+
+    PostStatus(kLaunchingText, 100);
+    Finish(DoneLaunch);
+}
+
+}  // namespace
+
+void PostStatus(const wchar_t* text, int percent)
+{
+    if (g_hwndMain != nullptr) {
+        PostMessageW(g_hwndMain, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(text)));
+    }
+    if (g_hwndMain != nullptr) {
+        PostMessageW(g_hwndMain, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(percent), 0);
+    }
+}
 
 DWORD WINAPI UpdateWorkerProc(LPVOID)
 {
-    wchar_t ownPath[kPathUnits];
-    const DWORD length = GetModuleFileNameW(nullptr, ownPath, kPathUnits);
-    wchar_t* lastSlash = wcsrchr(ownPath, L'\\');
-    if (length == 0 || length >= kPathUnits || lastSlash == nullptr) {
-        PostMessageW(g_hwndMain, WM_LAUNCHER_DONE, DoneFail, 0);
+    wchar_t base[kPathUnits] = L"";
+    wchar_t installFolder[kPathUnits];
+    wchar_t downloadPath[kPathUnits];
+    wchar_t checkingText[kErrorTextUnits];
+    char document[kMetaCapacity] = {};
+    ReleaseInfo release;
+
+    ResolveBaseFolder(base);
+    // A path cut short would point somewhere else entirely: never use one.
+    if (!JoinPath(base, L"TovrinTools", installFolder, kPathUnits) ||
+        !JoinPath(installFolder, L"TovrinTools_core.exe", g_corePath, kPathUnits) ||
+        !JoinPath(installFolder, L"TovrinTools_core.exe.tmp", downloadPath, kPathUnits)) {
+        g_corePath[0] = L'\0';
+        Finish(DoneFail);
         return 0;
     }
-    *lastSlash = L'\0';
-    swprintf(g_corePath, kPathUnits, L"%ls\\TovrinTools_core.exe", ownPath);
-    PostMessageW(g_hwndMain, WM_LAUNCHER_DONE, DoneLaunch, 0);
+    CreateDirectoryW(installFolder, nullptr);
+    InstallLauncherAndShortcut(installFolder);
+
+    swprintf(checkingText, kErrorTextUnits, L"Checking latest version on %ls...", kUpdateHost);
+    PostStatus(checkingText, 5);
+
+    if (!HttpFetchToBuffer(kMetaPath, document, kMetaCapacity)) {
+        if (CoreInstalled()) {
+            Finish(DoneLaunch);
+        } else {
+            wchar_t connectError[kErrorTextUnits];
+            swprintf(connectError, kErrorTextUnits,
+                     L"Cannot connect to update server (%ls).\nCheck your internet connection and try again.",
+                     kUpdateHost);
+            FinishWithError(connectError);
+        }
+        return 0;
+    }
+
+    ReadReleaseInfo(document, &release);
+    if (DecideUpdate(g_corePath, release) == LaunchInstalled) {
+        PostStatus(kLaunchingText, 100);
+        Finish(DoneLaunch);
+        return 0;
+    }
+    UpdateCore(downloadPath, release);
     return 0;
 }

@@ -6,3 +6,7 @@
 // Thread start routine; the parameter is ignored. Posts exactly one
 // WM_LAUNCHER_DONE to g_hwndMain and returns 0.
 DWORD WINAPI UpdateWorkerProc(LPVOID parameter);
+
+// Posts a copy of text to the status line, then percent to the progress bar,
+// each only while there is a window to post to.
+void PostStatus(const wchar_t* text, int percent);

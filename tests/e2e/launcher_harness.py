@@ -9,6 +9,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import time
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 HELPERS_DIR = pathlib.Path(os.environ.get("TOVRIN_HELPERS_DIR", "build/windows/helpers"))
@@ -18,6 +19,11 @@ HELPERS_DIR = pathlib.Path(os.environ.get("TOVRIN_HELPERS_DIR", "build/windows/h
 class Observed:
     lines: list
     exit_code: int
+    times: list = dataclasses.field(default_factory=list)
+
+    def time_of(self, line):
+        """When the probe reported line (monotonic seconds)."""
+        return self.times[self.lines.index(line)]
 
     def values(self, kind):
         """Every event of one kind ("status", "progress", "errorbox", "dialog"), in order."""
@@ -70,16 +76,114 @@ def parse_fields(line):
 
 
 def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
-    """Starts exe under Wine with the probe watching; returns what the probe saw and the exit code."""
+    """Starts exe under Wine with the probe watching; returns what the probe saw
+    (each line with the moment it arrived) and the launcher's exit code."""
     env = wine_env(env)
+    probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
+                              *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    lines, times = [], []
     try:
-        probe = subprocess.run([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
-                                *probe_args], env=env, capture_output=True, timeout=timeout + 30)
+        for raw in probe.stdout:
+            lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
+            times.append(time.monotonic())
+        probe.wait(timeout=30)
         exit_code = launcher.wait(timeout=60)
     finally:
-        if launcher.poll() is None:
-            launcher.kill()
-    lines = probe.stdout.decode("utf-8", "replace").splitlines()
-    return Observed(lines=lines, exit_code=exit_code)
+        for process in (probe, launcher):
+            if process.poll() is None:
+                process.kill()
+    return Observed(lines=lines, exit_code=exit_code, times=times)
+
+
+# --- the Wine user's folders, as the launcher sees them -----------------------
+
+def prefix():
+    return pathlib.Path(os.environ["WINEPREFIX"])
+
+
+def user_dir():
+    users = [p for p in (prefix() / "drive_c" / "users").iterdir() if p.name != "Public" and p.is_dir()]
+    if len(users) != 1:
+        raise RuntimeError(f"expected one Wine user, found {users}")
+    return users[0]
+
+
+def windows_path(path):
+    """The Windows name of a file inside the prefix's drive C:."""
+    relative = pathlib.Path(path).relative_to(prefix() / "drive_c")
+    return "C:\\" + "\\".join(relative.parts)
+
+
+def install_dir():
+    return user_dir() / "AppData" / "Local" / "TovrinTools"
+
+
+def core_path():
+    return install_dir() / "TovrinTools_core.exe"
+
+
+def shortcut_path():
+    return user_dir() / "Desktop" / "Tovrin Tools.lnk"
+
+
+def reset_user_state():
+    """Removes what earlier runs installed: the install folder and the shortcut."""
+    target = install_dir()
+    if target.is_dir() and not target.is_symlink():
+        shutil.rmtree(target)
+    elif target.exists() or target.is_symlink():
+        target.unlink()
+    if shortcut_path().exists():
+        shortcut_path().unlink()
+
+
+def install_core(helper_name):
+    """Puts a fake core in place as the installed core; returns its bytes."""
+    install_dir().mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(HELPERS_DIR / f"{helper_name}.exe", core_path())
+    return core_path().read_bytes()
+
+
+def core_starts(wait_seconds=5.0):
+    """Each start of the installed core as {"cwd": ..., "cmdline": ...}, waiting
+    up to wait_seconds for the first one."""
+    record = pathlib.Path(str(core_path()) + ".started")
+    deadline = time.monotonic() + wait_seconds
+    while not record.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    if not record.exists():
+        return []
+    time.sleep(0.2)
+    starts, current = [], {}
+    for line in record.read_text(encoding="utf-8").splitlines():
+        key, _, value = line.partition("=")
+        current[key] = value
+        if key == "cmdline":
+            starts.append(current)
+            current = {}
+    return starts
+
+
+def read_shortcut(path):
+    """The shortcut's fields read back through the Shell Link interfaces."""
+    result = subprocess.run([WINE, str(HELPERS_DIR / "read_shortcut.exe"), windows_path(path)],
+                            env=wine_env(), capture_output=True, timeout=60)
+    if result.returncode != 0:
+        return None
+    fields = {}
+    for line in result.stdout.decode("utf-8", "replace").splitlines():
+        key, _, value = line.partition("=")
+        fields[key] = value
+    return fields
+
+
+def hold_file(path, milliseconds):
+    """Starts a process that holds path open without sharing; returns it once it holds the file."""
+    holder = subprocess.Popen([WINE, str(HELPERS_DIR / "hold_file.exe"), windows_path(path), str(milliseconds)],
+                              env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    if holder.stdout.readline().strip() != b"held":
+        holder.kill()
+        raise RuntimeError(f"could not hold {path}")
+    return holder

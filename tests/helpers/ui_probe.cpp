@@ -6,6 +6,7 @@
 //   progress <n>             whenever the progress bar position changes
 //   errorbox <text>          a message box captioned "Tovrin Tools Launcher"
 //   dialog <caption>|<text>  any other dialog of the launcher's process
+//   hidden                   the launcher window is no longer visible
 //   gone                     the launcher window no longer exists
 //   timeout                  the window did not appear, or did not go, in time
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
@@ -217,15 +218,24 @@ int wmain(int argc, wchar_t** argv)
     LRESULT lastProgress = -1;
     HWND lastDialog = nullptr;
     bool closeSent = false;
+    bool hidden = false;
     while (IsWindow(window)) {
+        // What the user sees; the window object itself may outlive that briefly.
+        if (!hidden && !IsWindowVisible(window)) {
+            PrintLine(L"hidden");
+            hidden = true;
+        }
         wchar_t status[512];
-        // A read that fails while the window is being destroyed is not a change of text.
-        if (ReadText(controls.status, status, 512) && IsWindow(window) && wcscmp(status, lastStatus) != 0) {
+        // The stored text is read without a message, so texts shown while the
+        // launcher's thread is busy (its 300 ms pause before closing) are seen too.
+        status[0] = L'\0';
+        InternalGetWindowText(controls.status, status, 512);
+        if (IsWindow(controls.status) && wcscmp(status, lastStatus) != 0) {
             PrintLine(L"status %ls", status);
             wcscpy(lastStatus, status);
         }
         DWORD_PTR position = 0;
-        if (SendMessageTimeoutW(controls.progress, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position) &&
+        if (SendMessageTimeoutW(controls.progress, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 100, &position) &&
             static_cast<LRESULT>(position) != lastProgress) {
             lastProgress = static_cast<LRESULT>(position);
             PrintLine(L"progress %ld", static_cast<long>(lastProgress));
@@ -242,10 +252,13 @@ int wmain(int argc, wchar_t** argv)
             PrintLine(L"timeout");
             return 1;
         }
-        Sleep(5);
+        Sleep(1);
     }
     // A box of another process may still be up (the shell's own); report it too.
     HandleDialog(processId, options.pressOk, &lastDialog);
+    if (!hidden) {
+        PrintLine(L"hidden");
+    }
     PrintLine(L"gone");
     return 0;
 }

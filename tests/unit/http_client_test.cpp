@@ -216,6 +216,24 @@ TEST_F(HttpClient, FetchKeepsBodyUpToCapacityAndAlwaysTerminates)
     }
 }
 
+TEST_F(HttpClient, FetchOfDocumentCutOffByBrokenConnectionFails)
+{
+    // The digest sits at the end of this document: cut off, it would vanish unnoticed.
+    for (const char* scenario : {R"({"meta":{"body_size":3000,"drop_at":1000,"drop":"reset"}})",
+                                 R"({"meta":{"body_size":3000,"drop_at":1000,"drop":"close"}})"}) {
+        SetScenario(scenario);
+        char buffer[4096];
+        memset(buffer, 'x', sizeof(buffer));
+        EXPECT_FALSE(HttpFetchToBuffer(kMetaPath, buffer, sizeof(buffer))) << scenario;
+        EXPECT_LE(strlen(buffer), 1000u) << scenario;
+    }
+    // A longer document that fills the buffer is still cut at capacity without error.
+    SetScenario(R"({"meta":{"body_size":9000,"drop_at":6000,"drop":"close"}})");
+    char buffer[4096];
+    EXPECT_TRUE(HttpFetchToBuffer(kMetaPath, buffer, sizeof(buffer)));
+    EXPECT_EQ(strlen(buffer), 4095u);
+}
+
 TEST_F(HttpClient, DownloadNeedsMoreThanOneMillionBytes)
 {
     // g_hwndMain stays null: nothing may be posted, and the result must not depend on a window.

@@ -1,0 +1,306 @@
+"""The whole launcher as a user meets it: the real exe under Wine against a
+real HTTPS update host on loopback, watched through its window, its message
+boxes, the files it leaves and the core it starts."""
+import hashlib
+import os
+import pathlib
+import shutil
+import sys
+import time
+import unittest
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "server"))
+import launcher_harness as harness  # noqa: E402
+import test_pki  # noqa: E402
+import update_server  # noqa: E402
+
+HOST = os.environ.get("TOVRIN_UPDATE_HOST", "localhost")
+PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
+LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
+
+CHECKING = f"Checking latest version on {HOST}..."
+VERIFYING = "Verifying SHA-256 integrity..."
+LAUNCHING = "Launching Tovrin Tools..."
+CONNECT_ERROR = f"Cannot connect to update server ({HOST}).\nCheck your internet connection and try again."
+DOWNLOAD_ERROR = "Download failed. Please check your internet connection or antivirus and try again."
+DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
+REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
+
+
+def fake_core(name):
+    return harness.HELPERS_DIR / f"{name}.exe"
+
+
+def sha256_hex(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class LauncherTestCase(unittest.TestCase):
+    """Starts every run from a clean user profile, with the launcher in Downloads."""
+
+    def setUp(self):
+        harness.reset_user_state()
+        downloads = harness.user_dir() / "Downloads"
+        downloads.mkdir(exist_ok=True)
+        self.started_exe = downloads / "TovrinTools.exe"
+        shutil.copyfile(LAUNCHER, self.started_exe)
+
+    def run_launcher(self, *probe_args, timeout=90):
+        return harness.run_launcher(harness.windows_path(self.started_exe), probe_args, timeout=timeout)
+
+    def assert_core_started_once_in_install_folder(self):
+        starts = harness.core_starts()
+        self.assertEqual(len(starts), 1, starts)
+        self.assertEqual(starts[0]["cwd"].lower(), harness.windows_path(harness.install_dir()).lower())
+        # No arguments: the command line is the core's own path and nothing else.
+        self.assertEqual(starts[0]["cmdline"].strip('"').lower(), harness.windows_path(harness.core_path()).lower())
+
+    def assert_nothing_started(self):
+        self.assertEqual(harness.core_starts(wait_seconds=1.0), [])
+
+    def assert_no_download_file_left(self):
+        self.assertFalse(pathlib.Path(str(harness.core_path()) + ".tmp").exists())
+
+
+class WithoutServer(LauncherTestCase):
+    """No update host listens: the first run cannot work, later runs start what they have."""
+
+    def test_first_run_shows_connect_error_and_starts_nothing(self):
+        seen = self.run_launcher()
+        # The first text may be replaced before the probe sees it.
+        self.assertEqual(seen.statuses[-1], CHECKING)
+        self.assertLessEqual(set(seen.statuses), {"Initializing Tovrin Tools Launcher...", CHECKING})
+        self.assertEqual(seen.progress[-1], 5)
+        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
+        self.assertEqual(seen.exit_code, 0)
+        self.assert_nothing_started()
+        self.assertFalse(harness.core_path().exists())
+
+    def test_later_run_starts_installed_core_without_error(self):
+        installed = harness.install_core("fake_core_1_6_5_0")
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
+        self.assertEqual(seen.statuses[-1], CHECKING)
+        self.assertEqual(seen.exit_code, 0)
+        self.assert_core_started_once_in_install_folder()
+        self.assertEqual(harness.core_path().read_bytes(), installed)
+
+    def test_first_start_installs_launcher_and_shortcut(self):
+        self.run_launcher()
+        installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        self.assertEqual(installed_copy.read_bytes(), self.started_exe.read_bytes())
+        shortcut = harness.read_shortcut(harness.shortcut_path())
+        self.assertIsNotNone(shortcut, "no readable shortcut on the desktop")
+        target = harness.windows_path(installed_copy)
+        self.assertEqual(shortcut["target"].lower(), target.lower())
+        self.assertEqual(shortcut["workdir"].lower(), harness.windows_path(harness.install_dir()).lower())
+        self.assertEqual(shortcut["description"], "Tovrin Tools Launcher")
+        self.assertEqual((shortcut["icon"].lower(), shortcut["iconindex"]), (target.lower(), "0"))
+        self.assertEqual(shortcut["arguments"], "")
+
+    def test_start_from_installed_copy_in_other_case_copies_nothing(self):
+        harness.install_dir().mkdir(parents=True)
+        installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        shutil.copyfile(LAUNCHER, installed_copy)
+        os.utime(installed_copy, (1_000_000_000, 1_000_000_000))
+        seen = harness.run_launcher(harness.windows_path(installed_copy).upper())
+        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
+        self.assertEqual(installed_copy.stat().st_mtime, 1_000_000_000)
+        shortcut = harness.read_shortcut(harness.shortcut_path())
+        self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
+
+    def test_locked_installed_copy_still_gets_the_shortcut(self):
+        harness.install_dir().mkdir(parents=True)
+        installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        older = fake_core("fake_core_1_6_4_0").read_bytes()  # any older file stands in for an older launcher
+        installed_copy.write_bytes(older)
+        holder = harness.hold_file(installed_copy, 20000)
+        try:
+            self.run_launcher()
+        finally:
+            holder.kill()
+            holder.wait()
+        self.assertEqual(installed_copy.read_bytes(), older)
+        shortcut = harness.read_shortcut(harness.shortcut_path())
+        self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
+
+    def test_impossible_copy_points_shortcut_at_running_exe(self):
+        # A file where the install folder belongs: nothing can be installed there.
+        harness.install_dir().parent.mkdir(parents=True, exist_ok=True)
+        harness.install_dir().write_bytes(b"not a folder")
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
+        shortcut = harness.read_shortcut(harness.shortcut_path())
+        self.assertEqual(shortcut["target"].lower(), harness.windows_path(self.started_exe).lower())
+
+
+class WithServer(LauncherTestCase):
+    """A real HTTPS update host on loopback publishes a release per test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = update_server.UpdateServer(test_pki.pki_dir(), port=PORT)
+        cls.server.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def setUp(self):
+        super().setUp()
+        self.server.clear_requests()
+
+    def publish(self, core_name, version, **options):
+        self.server.set_scenario(update_server.release_scenario(fake_core(core_name), version, **options))
+        return fake_core(core_name).read_bytes()
+
+    def requested_paths(self):
+        return [request["path"] for request in self.server.requests()]
+
+    def test_update_replaces_older_core_with_rising_progress(self):
+        old = harness.install_core("fake_core_1_6_4_0")
+        # About two seconds of download, so the progress is seen rising.
+        new = self.publish("fake_core_1_6_5_0", "1.6.5.0", exe={"rate": 700_000, "chunk": 16384})
+        seen = self.run_launcher()
+
+        downloads = [s for s in seen.statuses if s.startswith("Downloading Tovrin Tools v1.6.5.0... ")]
+        self.assertGreaterEqual(len(downloads), 3, seen.statuses)
+        total_mb = f"{len(new) / 1048576:.1f}"
+        self.assertTrue(all(f" / {total_mb} MB (" in s for s in downloads), downloads)
+        percents = [int(s.rsplit("(", 1)[1].rstrip("%)")) for s in downloads]
+        self.assertEqual(percents, sorted(percents))
+        # The 100 % line is often replaced within the same moment by the verification
+        # text, too fast to be sampled; the bar keeps the value.
+        self.assertGreaterEqual(percents[-1], 90)
+        # Verification and the move can be over before the probe samples the text.
+        after_download = seen.statuses[seen.statuses.index(downloads[-1]) + 1:]
+        self.assertIn(after_download, ([LAUNCHING], [VERIFYING, LAUNCHING]))
+        # 5 % while checking, then the download's own percentages from wherever they start.
+        downloading = seen.progress[seen.progress.index(5) + 1:]
+        self.assertEqual(downloading, sorted(downloading))
+        self.assertEqual(downloading[-1], 100)
+        self.assertEqual(seen.error_boxes, [])
+
+        self.assertEqual(harness.core_path().read_bytes(), new)
+        self.assertNotEqual(new, old)
+        self.assert_no_download_file_left()
+        self.assert_core_started_once_in_install_folder()
+        requests = self.server.requests()
+        self.assertEqual([r["path"] for r in requests], [update_server.META_PATH, update_server.EXE_PATH])
+        self.assertTrue(all(r["method"] == "GET" and r["user_agent"] == "TovrinToolsLauncher/1.0" for r in requests))
+
+    def test_installed_core_kept_when_newer_or_same_build(self):
+        cases = [
+            ("newer installed", "fake_core_1_6_5_1", "fake_core_1_6_5_0", "1.6.5.0"),
+            ("same build", "fake_core_1_6_5_0", "fake_core_1_6_5_0", "1.6.5.0"),
+            ("older but same bytes", "fake_core_1_6_4_0", "fake_core_1_6_4_0", "1.6.5.0"),
+        ]
+        for name, installed_name, published_name, version in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                installed = harness.install_core(installed_name)
+                self.publish(published_name, version)
+                seen = self.run_launcher()
+                self.assertEqual(seen.statuses[-1], LAUNCHING)
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                self.assertEqual(harness.core_path().read_bytes(), installed)
+                self.assert_core_started_once_in_install_folder()
+
+    def test_uppercase_published_digest_matches(self):
+        harness.install_core("fake_core_1_6_4_0")
+        new = fake_core("fake_core_1_6_5_0").read_bytes()
+        self.publish("fake_core_1_6_5_0", "1.6.5.0", sha256=sha256_hex(new).upper())
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes, [])
+        self.assertEqual(harness.core_path().read_bytes(), new)
+        self.assert_core_started_once_in_install_folder()
+
+    def test_failed_download_falls_back_to_installed_core(self):
+        published = str(fake_core("fake_core_1_6_5_0"))
+        cases = [
+            ("server error", {"status": 500, "body": "busy"}),
+            ("1,000,000 bytes", {"body_size": 1_000_000}),
+            ("dropped mid-body", {"body_file": published, "drop_at": 400_000, "drop": "close"}),
+        ]
+        for name, answer in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                old = harness.install_core("fake_core_1_6_4_0")
+                self.server.set_scenario({
+                    "meta": {"body": update_server.release_meta(published, "1.6.5.0").decode()},
+                    "exe": answer})
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(harness.core_path().read_bytes(), old)
+                self.assert_no_download_file_left()
+                self.assert_core_started_once_in_install_folder()
+
+    def test_failed_download_without_core_shows_download_error(self):
+        self.server.set_scenario({
+            "meta": {"body": update_server.release_meta(fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()},
+            "exe": {"status": 404}})
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
+        self.assertFalse(harness.core_path().exists())
+        self.assert_no_download_file_left()
+        self.assert_nothing_started()
+
+    def test_wrong_digest_is_rejected_and_installed_core_kept(self):
+        old = harness.install_core("fake_core_1_6_4_0")
+        self.publish("fake_core_1_6_5_0", "1.6.5.0", sha256="0" * 64)
+        seen = self.run_launcher()
+        self.assertEqual(seen.statuses[-1], VERIFYING)
+        self.assertEqual(seen.error_boxes, [DIGEST_ERROR])
+        self.assertEqual(harness.core_path().read_bytes(), old)
+        self.assert_no_download_file_left()
+        self.assert_nothing_started()
+
+    def test_without_published_digest_every_run_downloads_and_accepts(self):
+        new = fake_core("fake_core_1_6_5_0").read_bytes()
+        document = f'{{"version": "1.6.5.0", "size": {len(new)}}}'
+        self.server.set_scenario({"meta": {"body": document},
+                                  "exe": {"body_file": str(fake_core("fake_core_1_6_5_0"))}})
+        for run in range(2):
+            with self.subTest(run=run):
+                self.server.clear_requests()
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
+                self.assertEqual(harness.core_path().read_bytes(), new)
+        self.assertEqual(len(harness.core_starts()), 2)
+
+    def test_locked_core_is_tried_twice_then_replace_error(self):
+        old = harness.install_core("fake_core_1_6_4_0")
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        holder = harness.hold_file(harness.core_path(), 30000)
+        try:
+            seen = self.run_launcher()
+        finally:
+            holder.kill()
+            holder.wait()
+        self.assertEqual(seen.error_boxes, [REPLACE_ERROR])
+        # The second move comes 900 ms after the first, both after the verification.
+        waited = seen.time_of("errorbox " + REPLACE_ERROR) - seen.time_of("status " + VERIFYING)
+        self.assertGreaterEqual(waited, 0.85)
+        self.assertEqual(harness.core_path().read_bytes(), old)
+        self.assert_no_download_file_left()
+        self.assert_nothing_started()
+
+    def test_closing_during_download_cancels_quietly(self):
+        old = harness.install_core("fake_core_1_6_4_0")
+        self.publish("fake_core_1_6_5_0", "1.6.5.0", exe={"rate": 150_000, "chunk": 8192})
+        seen = self.run_launcher("--close-on", "Downloading")
+        closed_at = seen.time_of("close sent")
+        self.assertLess(seen.time_of("hidden") - closed_at, 1.0, "the window closes at once")
+        self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
+        self.assertEqual(seen.exit_code, 0)
+        self.assert_nothing_started()
+        self.assertEqual(harness.core_path().read_bytes(), old)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
