@@ -1,0 +1,35 @@
+// The update decision. The version test can only keep a strictly newer core;
+// the digest test keeps a core that is byte for byte the published build.
+#include "update/update_decision.h"
+
+#include "transfer/file_digest.h"
+#include "update/installed_version.h"
+#include "update/version_text.h"
+
+namespace {
+
+UpdateAction Decided(UpdateAction action, UpdateEvidence reason, UpdateEvidence* evidence)
+{
+    if (evidence != nullptr) {
+        *evidence = reason;
+    }
+    return action;
+}
+
+}  // namespace
+
+UpdateAction DecideUpdate(const wchar_t* corePath, const ReleaseInfo& release, UpdateEvidence* evidence)
+{
+    FileVersionQuad installed;
+    if (ReadInstalledVersion(corePath, &installed) && release.version[0] != '\0' &&
+        InstalledIsNewer(installed, ParseVersionText(release.version))) {
+        return Decided(LaunchInstalled, EvidenceInstalledNewer, evidence);
+    }
+
+    char digest[kSha256HexBytes];
+    if (release.sha256[0] != '\0' && ComputeFileSha256Hex(corePath, digest) &&
+        DigestTextsEqual(digest, release.sha256)) {
+        return Decided(LaunchInstalled, EvidenceDigestMatches, evidence);
+    }
+    return Decided(Download, EvidenceNone, evidence);
+}
