@@ -1,6 +1,7 @@
 // Staging a release into a web root.
 #include "publish/release_stage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,32 @@ bool MakeReleaseFolder(const char* root, char* folder, char* error, size_t capac
     }
     if (stat(folder, &status) != 0 || !S_ISDIR(status.st_mode)) {
         snprintf(error, capacity, "%s is not a folder", folder);
+        return false;
+    }
+    return true;
+}
+
+// nginx derives the executable's ETag and Last-Modified from its size and
+// modification second. Another build of the same size, staged within the same
+// second as the one it replaces, would look unchanged to a revalidating cache,
+// which would then keep serving the old executable next to the new document.
+bool NewerThanCurrent(const char* temporary, const char* current, char* error, size_t capacity)
+{
+    struct stat fresh;
+    struct stat previous;
+    if (stat(current, &previous) != 0) {
+        return true;
+    }
+    if (stat(temporary, &fresh) != 0) {
+        snprintf(error, capacity, "%s: %s", temporary, strerror(errno));
+        return false;
+    }
+    if (fresh.st_mtim.tv_sec > previous.st_mtim.tv_sec) {
+        return true;
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {previous.st_mtim.tv_sec + 1, 0}};
+    if (utimensat(AT_FDCWD, temporary, times, 0) != 0) {
+        snprintf(error, capacity, "%s: %s", temporary, strerror(errno));
         return false;
     }
     return true;
@@ -95,6 +122,10 @@ bool StageRelease(const char* corePath, const char* root, char* message, size_t 
     exeWritten = WriteNewFile(exeTemporary, core.data(), core.size(), error, sizeof(error));
     if (!exeWritten) {
         snprintf(message, capacity, "cannot write the executable: %s", error);
+        goto cleanup;
+    }
+    if (!NewerThanCurrent(exeTemporary, exeFinal, error, sizeof(error))) {
+        snprintf(message, capacity, "cannot set the executable's time: %s", error);
         goto cleanup;
     }
     documentWritten = WriteNewFile(documentTemporary, document, strlen(document), error, sizeof(error));

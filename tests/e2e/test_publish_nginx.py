@@ -8,6 +8,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -108,6 +109,23 @@ class ReleaseServedByNginx(unittest.TestCase):
         etag = headers["ETag"]
         self.assertTrue(etag)
         self.assertEqual(self.request(EXE, headers={"If-None-Match": etag})[0], 304)
+
+    def test_another_build_of_the_same_size_gets_a_new_etag_at_once(self):
+        # Same version and size, other bytes, staged within the same second.
+        first = CORES / "fake_core_1_6_5_0.exe"
+        other = CORES / "fake_core_1_6_5_0_other.exe"
+        self.assertEqual(first.stat().st_size, other.stat().st_size)
+        try:
+            time.sleep(1.02 - time.time() % 1)  # both stages at the start of one second
+            self.stage(first)
+            old_etag = self.request(EXE)[1]["ETag"]
+            self.stage(other)
+            status, headers, body = self.request(EXE, headers={"If-None-Match": old_etag})
+            self.assertEqual(status, 200)
+            self.assertEqual(body, other.read_bytes())
+            self.assertNotEqual(headers["ETag"], old_etag)
+        finally:
+            self.stage(first)
 
     def test_nothing_else_is_exposed(self):
         # A staging file left by an interrupted stage must not be served either.

@@ -2,9 +2,11 @@
 // failed stage leaves the release that was there before untouched.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -91,6 +93,22 @@ TEST_F(StageTest, PublishesCoreAndDocumentAndReplacesAnEarlierRelease)
 
     ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_7_0_0"), root_ + "/", &message)) << message;
     ExpectPublished(FakeCorePath("fake_core_1_7_0_0"), "1.7.0.0");
+}
+
+TEST_F(StageTest, ReplacementExecutableIsAlwaysNewerThanTheOneItReplaces)
+{
+    // The web server's validator is size and modification second: a build of
+    // the same size must never carry the second of the one it replaces.
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_));
+    const std::string exe = release_ + "/bootstrap_exe";
+    const time_t ahead = time(nullptr) + 100;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {ahead, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, exe.c_str(), times, 0), 0);
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0_other"), root_));
+    struct stat status;
+    ASSERT_EQ(stat(exe.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtim.tv_sec, ahead + 1);
+    ExpectPublished(FakeCorePath("fake_core_1_6_5_0_other"), "1.6.5.0");
 }
 
 TEST_F(StageTest, RefusalsLeaveTheEarlierReleaseUntouched)
