@@ -1,0 +1,229 @@
+// The two HTTPS GET requests to the update host over WinHTTP. Every call opens its
+// own session, connection and request and closes them, in that reverse order,
+// before it returns.
+#include "transfer/http_client.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdlib>
+#include <cwchar>
+
+#include "shell/launcher_state.h"
+#include "transfer/content_length.h"
+#include "transfer/progress_text.h"
+#include "update_host.h"
+
+namespace {
+
+constexpr DWORD kFetchReceiveTimeoutMs = 15000;
+constexpr DWORD kDownloadReceiveTimeoutMs = 30000;
+constexpr DWORD kChunkBytes = 65536;
+// A real core build is larger than this; anything smaller is an error page or a stub.
+constexpr uint64_t kMinimumDownloadBytes = 1000000;
+
+// Opens a GET request for path on the update host over TLS, sends it and checks
+// for status 200. Whatever handles were opened are handed back even on failure,
+// so the caller closes them on its one cleanup path.
+bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* session, HINTERNET* connection,
+                        HINTERNET* request)
+{
+    DWORD timeout = receiveTimeoutMs;
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+
+    *session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                           WINHTTP_NO_PROXY_BYPASS, 0);
+    if (*session == nullptr) {
+        return false;
+    }
+    *connection = WinHttpConnect(*session, kUpdateHost, kUpdatePort, 0);
+    if (*connection == nullptr) {
+        return false;
+    }
+    *request = WinHttpOpenRequest(*connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                  WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    if (*request == nullptr) {
+        return false;
+    }
+    if (!WinHttpSetOption(*request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout))) {
+        return false;
+    }
+    if (!WinHttpSendRequest(*request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return false;
+    }
+    if (!WinHttpReceiveResponse(*request, nullptr)) {
+        return false;
+    }
+    if (!WinHttpQueryHeaders(*request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    // Anything but 200 (a 404 page, a proxy's error page) is not the document or the core.
+    return status == 200;
+}
+
+// Reads the announced body length, if any. False only when a Content-Length is
+// present but unreadable: then no body could be proven complete.
+bool QueryContentLength(HINTERNET request, bool* known, uint64_t* length)
+{
+    wchar_t text[64];
+    DWORD size = sizeof(text);
+
+    *known = false;
+    *length = 0;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return GetLastError() == ERROR_WINHTTP_HEADER_NOT_FOUND;
+    }
+    if (!ParseContentLength(text, length)) {
+        return false;
+    }
+    *known = true;
+    return true;
+}
+
+// Posts the percentage and then the progress line; the window frees the text.
+void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t expectedSize)
+{
+    wchar_t text[kProgressTextUnits];
+    wchar_t* copy = nullptr;
+    HWND window = g_hwndMain;
+
+    if (window == nullptr) {
+        return;
+    }
+    PostMessageW(window, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(ProgressPercent(total, expectedSize)), 0);
+    FormatDownloadProgress(versionLabel, total, expectedSize, text, kProgressTextUnits);
+    copy = _wcsdup(text);
+    if (copy == nullptr) {
+        return;
+    }
+    // A text the window never received would otherwise be lost.
+    if (!PostMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
+        free(copy);
+    }
+}
+
+}  // namespace
+
+bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
+{
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    uint32_t pos = 0;
+    DWORD available = 0;
+    DWORD wanted = 0;
+    DWORD read = 0;
+    bool ok = false;
+
+    if (capacity == 0) {
+        return false;
+    }
+    buffer[0] = '\0';
+    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, &session, &connection, &request)) {
+        goto cleanup;
+    }
+    while (pos + 1 < capacity) {
+        available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available) || available == 0) {
+            break;
+        }
+        wanted = available < capacity - pos - 1 ? available : capacity - pos - 1;
+        read = 0;
+        if (!WinHttpReadData(request, buffer + pos, wanted, &read) || read == 0) {
+            break;
+        }
+        pos += read;
+    }
+    buffer[pos] = '\0';
+    ok = pos > 0;
+
+cleanup:
+    if (request != nullptr) {
+        WinHttpCloseHandle(request);
+    }
+    if (connection != nullptr) {
+        WinHttpCloseHandle(connection);
+    }
+    if (session != nullptr) {
+        WinHttpCloseHandle(session);
+    }
+    return ok;
+}
+
+bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
+                        const wchar_t* versionLabel)
+{
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    unsigned char chunk[kChunkBytes];
+    bool lengthKnown = false;
+    uint64_t announced = 0;
+    uint64_t total = 0;
+    uint32_t lastReportTick = 0;
+    uint32_t now = 0;
+    DWORD available = 0;
+    DWORD read = 0;
+    DWORD written = 0;
+    bool ok = false;
+
+    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, &session, &connection, &request)) {
+        goto cleanup;
+    }
+    if (!QueryContentLength(request, &lengthKnown, &announced)) {
+        goto cleanup;
+    }
+    // Created only now, so an error answer never truncates an existing file.
+    file = CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        goto cleanup;
+    }
+    while (g_cancelRequested.load() == 0) {
+        available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            goto cleanup;
+        }
+        if (available == 0) {
+            break;
+        }
+        read = 0;
+        // A failed read is a broken transfer (reset, time-out), not the end of the body.
+        if (!WinHttpReadData(request, chunk, available < kChunkBytes ? available : kChunkBytes, &read)) {
+            goto cleanup;
+        }
+        if (read == 0) {
+            break;
+        }
+        written = 0;
+        if (!WriteFile(file, chunk, read, &written, nullptr) || written != read) {
+            goto cleanup;
+        }
+        total += read;
+        now = GetTickCount();
+        if (ShouldReportProgress(now, lastReportTick, total, expectedSize)) {
+            PostDownloadProgress(versionLabel, total, expectedSize);
+            lastReportTick = now;
+        }
+    }
+    ok = g_cancelRequested.load() == 0 && total > kMinimumDownloadBytes &&
+         BodyLengthComplete(lengthKnown, announced, total);
+
+cleanup:
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (request != nullptr) {
+        WinHttpCloseHandle(request);
+    }
+    if (connection != nullptr) {
+        WinHttpCloseHandle(connection);
+    }
+    if (session != nullptr) {
+        WinHttpCloseHandle(session);
+    }
+    return ok;
+}

@@ -1,0 +1,20 @@
+// The two HTTPS GET requests to the update host: the metadata fetch into memory
+// and the core download into a file with progress posts and cancellation.
+#pragma once
+
+#include <cstdint>
+
+// Fetches path from the update host into buffer. At most capacity - 1 bytes are
+// kept (a longer body is cut there) and a NUL always follows them, so a failed
+// fetch leaves an empty text. True when the status was 200 and at least one byte
+// arrived.
+bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity);
+
+// Downloads path from the update host into destination (created or truncated only
+// once the status is 200), posting progress to g_hwndMain and polling
+// g_cancelRequested after each chunk. expectedSize (0 when unknown) feeds only the
+// progress line, which names versionLabel. True when the body ended normally, was
+// not shorter than an announced Content-Length, the run was not cancelled and more
+// than 1,000,000 bytes were written. The destination is never deleted here.
+bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
+                        const wchar_t* versionLabel);

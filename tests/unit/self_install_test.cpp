@@ -1,0 +1,352 @@
+// Self-installation as the launcher does it, with this test program standing in
+// for the running launcher. The desktop is redirected to a folder of the test.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cwctype>
+#include <string>
+#include <vector>
+
+#include "update/self_install.h"
+
+namespace {
+
+// Started with this flag, the program only installs itself into the folder that follows.
+constexpr wchar_t kChildFlag[] = L"--install-launcher-into";
+constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+std::wstring OwnPath()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Bytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<missing>";
+    }
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+        bytes.append(chunk, got);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::vector<std::wstring> Entries(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+            names.push_back(found.cFileName);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        for (const std::wstring& name : Entries(path)) {
+            RemoveTree(path + L"\\" + name);
+        }
+        RemoveDirectoryW(path.c_str());
+    } else {
+        DeleteFileW(path.c_str());
+    }
+}
+
+struct Shortcut {
+    std::wstring target, workingDirectory, description, arguments, icon;
+    int iconIndex = -1;
+};
+
+// Reads a shortcut back through the same Shell Link interfaces that wrote it.
+bool ReadShortcut(const std::wstring& path, Shortcut* shortcut)
+{
+    wchar_t text[1024];
+    bool ok = false;
+    IShellLinkW* link = nullptr;
+    IPersistFile* persist = nullptr;
+    const HRESULT comInit = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&link))) ||
+        FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist))) ||
+        FAILED(persist->Load(path.c_str(), STGM_READ))) {
+        goto cleanup;
+    }
+    link->GetPath(text, 1024, nullptr, SLGP_RAWPATH);
+    shortcut->target = text;
+    link->GetWorkingDirectory(text, 1024);
+    shortcut->workingDirectory = text;
+    link->GetDescription(text, 1024);
+    shortcut->description = text;
+    link->GetArguments(text, 1024);
+    shortcut->arguments = text;
+    link->GetIconLocation(text, 1024, &shortcut->iconIndex);
+    shortcut->icon = text;
+    ok = true;
+
+cleanup:
+    if (persist != nullptr) {
+        persist->Release();
+    }
+    if (link != nullptr) {
+        link->Release();
+    }
+    if (SUCCEEDED(comInit)) {
+        CoUninitialize();
+    }
+    return ok;
+}
+
+// Runs a copy of this program as the launcher would run: it installs itself
+// into installFolder and ends. Returns its exit code.
+DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder)
+{
+    std::wstring commandLine = L"\"" + exe + L"\" " + kChildFlag + L" \"" + installFolder + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return GetLastError() + 1000000;
+    }
+    DWORD code = 999;
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+class SelfInstall : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        work = std::wstring(temp) + L"tovrin-self-install-" + std::wstring(name.begin(), name.end());
+        RemoveTree(work);
+        install = work + L"\\Install";
+        desktop = work + L"\\Desktop";
+        ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(install.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(desktop.c_str(), nullptr));
+
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &folders),
+                  ERROR_SUCCESS);
+        DWORD size = sizeof(savedDesktop);
+        hadDesktop = RegQueryValueExW(folders, L"Desktop", nullptr, &savedType,
+                                      reinterpret_cast<BYTE*>(savedDesktop), &size) == ERROR_SUCCESS;
+        savedSize = size;
+        RedirectDesktop(desktop);
+    }
+
+    void TearDown() override
+    {
+        if (folders != nullptr) {
+            if (hadDesktop) {
+                RegSetValueExW(folders, L"Desktop", 0, savedType, reinterpret_cast<const BYTE*>(savedDesktop),
+                               savedSize);
+            } else {
+                RegDeleteValueW(folders, L"Desktop");
+            }
+            RegCloseKey(folders);
+        }
+        RemoveTree(work);
+    }
+
+    void RedirectDesktop(const std::wstring& folder)
+    {
+        RegSetValueExW(folders, L"Desktop", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                       static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        desktop = folder;
+    }
+
+    std::wstring CopyPath() const { return install + L"\\TovrinTools_Launcher.exe"; }
+    std::wstring ShortcutPath() const { return desktop + L"\\Tovrin Tools.lnk"; }
+
+    // The shortcut on the desktop, checked field by field.
+    void ExpectShortcutTo(const std::wstring& target, const std::wstring& workingDirectory)
+    {
+        Shortcut shortcut;
+        ASSERT_TRUE(ReadShortcut(ShortcutPath(), &shortcut)) << "no shortcut on the desktop";
+        EXPECT_EQ(shortcut.target, target);
+        EXPECT_EQ(shortcut.workingDirectory, workingDirectory);
+        EXPECT_EQ(shortcut.description, L"Tovrin Tools Launcher");
+        EXPECT_EQ(shortcut.arguments, L"");
+        EXPECT_EQ(shortcut.icon, target);
+        EXPECT_EQ(shortcut.iconIndex, 0);
+    }
+
+    std::wstring work, install, desktop;
+    HKEY folders = nullptr;
+    bool hadDesktop = false;
+    DWORD savedType = REG_SZ;
+    DWORD savedSize = 0;
+    wchar_t savedDesktop[1024] = {};
+};
+
+}  // namespace
+
+TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
+{
+    InstallLauncherAndShortcut(install.c_str());
+
+    EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
+    ExpectShortcutTo(CopyPath(), install);
+}
+
+TEST_F(SelfInstall, LaterStartOverwritesAnOlderCopyAndAnotherShortcut)
+{
+    const std::wstring elsewhere = work + L"\\Elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    InstallLauncherAndShortcut(elsewhere.c_str());
+    WriteBytes(CopyPath(), "older launcher");
+
+    InstallLauncherAndShortcut(install.c_str());
+
+    EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
+    ExpectShortcutTo(CopyPath(), install);
+}
+
+TEST_F(SelfInstall, LockedInstalledCopyKeepsItsBytesAndStillGetsTheShortcut)
+{
+    WriteBytes(CopyPath(), "older launcher");
+    HANDLE lock = CreateFileW(CopyPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+
+    InstallLauncherAndShortcut(install.c_str());
+    CloseHandle(lock);
+
+    EXPECT_EQ(Bytes(CopyPath()), "older launcher");
+    ExpectShortcutTo(CopyPath(), install);
+}
+
+TEST_F(SelfInstall, ImpossibleCopyPointsTheShortcutAtTheRunningExe)
+{
+    const std::wstring missing = work + L"\\Missing";
+
+    InstallLauncherAndShortcut(missing.c_str());
+
+    EXPECT_FALSE(Exists(missing));
+    ExpectShortcutTo(OwnPath(), missing);
+}
+
+TEST_F(SelfInstall, StartFromTheInstalledCopySpelledInOtherCaseCopiesNothing)
+{
+    ASSERT_TRUE(CopyFileW(OwnPath().c_str(), CopyPath().c_str(), TRUE));
+    std::wstring otherCase = CopyPath();
+    for (wchar_t& unit : otherCase) {
+        unit = static_cast<wchar_t>(iswlower(unit) ? towupper(unit) : towlower(unit));
+    }
+
+    EXPECT_EQ(RunInstallFrom(otherCase, install), 0u);
+
+    EXPECT_EQ(Entries(install), std::vector<std::wstring>{L"TovrinTools_Launcher.exe"});
+    EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
+    ExpectShortcutTo(CopyPath(), install);
+}
+
+TEST_F(SelfInstall, NoDesktopFolderMeansNoShortcut)
+{
+    const std::wstring noDesktop = work + L"\\NoDesktop";
+    RedirectDesktop(noDesktop);
+
+    InstallLauncherAndShortcut(install.c_str());
+
+    EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
+    EXPECT_FALSE(Exists(noDesktop));
+    EXPECT_EQ(Entries(work), (std::vector<std::wstring>{L"Desktop", L"Install"}));
+}
+
+// 259 units is the longest path; one more and the step is skipped rather than
+// done on a path cut short (which would name a file like "...Launcher.ex").
+TEST_F(SelfInstall, InstalledCopyPathThatDoesNotFitSkipsTheCopy)
+{
+    const size_t kCopyName = wcslen(L"\\TovrinTools_Launcher.exe");
+    for (const size_t pathLength : {size_t{259}, size_t{260}}) {
+        const std::wstring folder = work + L"\\" + std::wstring(pathLength - kCopyName - work.size() - 1, L'i');
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+
+        InstallLauncherAndShortcut(folder.c_str());
+
+        if (pathLength == 259) {
+            EXPECT_EQ(Entries(folder), std::vector<std::wstring>{L"TovrinTools_Launcher.exe"});
+            ExpectShortcutTo(folder + L"\\TovrinTools_Launcher.exe", folder);
+        } else {
+            EXPECT_EQ(Entries(folder), std::vector<std::wstring>{});
+            ExpectShortcutTo(OwnPath(), folder);
+        }
+        RemoveTree(folder);
+    }
+}
+
+TEST_F(SelfInstall, ShortcutPathThatDoesNotFitSkipsTheShortcut)
+{
+    const size_t kShortcutName = wcslen(L"\\Tovrin Tools.lnk");
+    for (const size_t pathLength : {size_t{259}, size_t{260}}) {
+        RedirectDesktop(work + L"\\" + std::wstring(pathLength - kShortcutName - work.size() - 1, L'd'));
+        ASSERT_TRUE(CreateDirectoryW(desktop.c_str(), nullptr));
+
+        InstallLauncherAndShortcut(install.c_str());
+
+        EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
+        if (pathLength == 259) {
+            ExpectShortcutTo(CopyPath(), install);
+        } else {
+            EXPECT_EQ(Entries(desktop), std::vector<std::wstring>{});
+        }
+    }
+}
+
+int main(int argc, char** argv)
+{
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments != nullptr && count == 3 && wcscmp(arguments[1], kChildFlag) == 0) {
+        InstallLauncherAndShortcut(arguments[2]);
+        LocalFree(arguments);
+        return 0;
+    }
+    LocalFree(arguments);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
