@@ -17,29 +17,6 @@ SERVER_DIR = pathlib.Path(os.environ.get("TOVRIN_SERVER_DIR", pathlib.Path(__fil
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
 
-def make_test_pki(folder):
-    """A throw-away CA and a certificate for localhost and 127.0.0.1 signed by it.
-
-    Returns the paths (ca_cert, server_cert, server_key)."""
-    folder = pathlib.Path(folder)
-    ca_key, ca_cert = folder / "ca.key", folder / "ca.pem"
-    key, csr, cert = folder / "server.key", folder / "server.csr", folder / "server.pem"
-    ext = folder / "server.ext"
-    ext.write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-                   "extendedKeyUsage=serverAuth\n")
-
-    def openssl(*args):
-        subprocess.run(["openssl", *args], check=True, capture_output=True)
-
-    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-            "-subj", "/CN=Tovrin Tools test CA", "-days", "2", "-keyout", str(ca_key), "-out", str(ca_cert))
-    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-            "-subj", "/CN=localhost", "-keyout", str(key), "-out", str(csr))
-    openssl("x509", "-req", "-in", str(csr), "-CA", str(ca_cert), "-CAkey", str(ca_key), "-CAcreateserial",
-            "-days", "2", "-extfile", str(ext), "-out", str(cert))
-    return ca_cert, cert, key
-
-
 def test_config(work, port, cert, key, root):
     """server/nginx.conf with its machine-specific lines replaced; each must be found exactly once."""
     text = (SERVER_DIR / "nginx.conf").read_text()

@@ -12,7 +12,9 @@ import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "server"))
 import nginx_host  # noqa: E402
+import test_pki  # noqa: E402
 
 PUBLISH = os.environ.get("TOVRIN_PUBLISH_EXE", "build/host/src/publish/tovrin-publish")
 CORES = pathlib.Path(os.environ.get("TOVRIN_FAKE_CORES_DIR", "build/windows/helpers"))
@@ -31,7 +33,8 @@ class ReleaseServedByNginx(unittest.TestCase):
         cls.work = pathlib.Path(tempfile.mkdtemp(prefix="tovrin-nginx."))
         cls.root = cls.work / "root"
         cls.root.mkdir()
-        cls.ca, cert, key = nginx_host.make_test_pki(cls.work)
+        pki = pathlib.Path(test_pki.make(str(cls.work / "pki"), "localhost"))
+        cls.ca, cert, key = pki / "ca.pem", pki / "server.pem", pki / "server.key"
         cls.url = f"https://localhost:{PORT}"
         cls.stage(CORES / "fake_core_1_6_5_0.exe")
         cls.server = nginx_host.NginxHost(cls.work, PORT, cert, key, cls.root).__enter__()
