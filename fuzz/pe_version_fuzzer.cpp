@@ -1,0 +1,22 @@
+// Feeds arbitrary bytes to the PE version reader, in a heap block of exactly
+// their size so AddressSanitizer catches any read past the file; the checks
+// below trap on a broken result contract.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "publish/pe_version.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::vector<unsigned char> image(data, data + size);
+    PeFileVersion version = {};
+    const char* problem = nullptr;
+    const bool ok = ReadPeFileVersion(image.data(), image.size(), &version, &problem);
+    if (ok != (problem == nullptr)) {
+        abort();
+    }
+    return 0;
+}

@@ -1,0 +1,121 @@
+// The metadata document of a release and its agreement with the core.
+#include "publish/release_document.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "update/release_info.h"
+#include "update/version_text.h"
+
+namespace {
+
+// Appends one formatted line to report, cutting it when report is full.
+void __attribute__((format(printf, 3, 4))) AddLine(char* report, size_t capacity, const char* format, ...)
+{
+    const size_t used = strlen(report);
+    if (used + 1 >= capacity) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(report + used, capacity - used, format, arguments);
+    va_end(arguments);
+    const size_t end = strlen(report);
+    if (end + 1 < capacity) {
+        report[end] = '\n';
+        report[end + 1] = '\0';
+    }
+}
+
+// The launcher compares digests ignoring ASCII case.
+bool SameDigest(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (tolower(static_cast<unsigned char>(*a)) != tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+// The launcher compares the first four numbers of the text with the file
+// version as signed 32-bit values; equal in all four is the same build.
+bool SameVersion(const char* text, const PeFileVersion& version)
+{
+    const PublishedVersion published = ParseVersionText(text);
+    for (int i = 0; i < 4; ++i) {
+        if (published.parts[i] != static_cast<int32_t>(version.parts[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void ExamineCore(const unsigned char* bytes, size_t size, CoreFacts* facts)
+{
+    memset(facts, 0, sizeof(*facts));
+    facts->size = size;
+    facts->hasVersion = ReadPeFileVersion(bytes, size, &facts->version, &facts->versionProblem);
+    Sha256Hex(bytes, size, facts->sha256);
+}
+
+bool FormatReleaseDocument(const CoreFacts& facts, char* document, size_t capacity)
+{
+    char version[24];
+    if (!facts.hasVersion || facts.sha256[0] == '\0' || capacity == 0) {
+        return false;
+    }
+    FormatPeFileVersion(facts.version, version, sizeof(version));
+    const int length = snprintf(document, capacity, "{\"version\": \"%s\", \"sha256\": \"%s\", \"size\": %llu}\n",
+                                version, facts.sha256, static_cast<unsigned long long>(facts.size));
+    return length > 0 && static_cast<size_t>(length) < capacity;
+}
+
+int ListDisagreements(const char* document, const CoreFacts& core, char* report, size_t capacity)
+{
+    ReleaseInfo release;
+    char coreVersion[24] = "";
+    int count = 0;
+    ReadReleaseInfo(document, &release);
+    if (core.hasVersion) {
+        FormatPeFileVersion(core.version, coreVersion, sizeof(coreVersion));
+    }
+
+    if (core.size <= kCoreSizeFloor) {
+        AddLine(report, capacity, "the executable has %llu bytes; the launcher rejects 1,000,000 bytes or fewer",
+                static_cast<unsigned long long>(core.size));
+        ++count;
+    }
+    if (!core.hasVersion) {
+        AddLine(report, capacity, "the executable %s", core.versionProblem);
+        ++count;
+    }
+    if (release.version[0] == '\0') {
+        AddLine(report, capacity, "the document has no \"version\" the launcher can read");
+        ++count;
+    } else if (core.hasVersion && !SameVersion(release.version, core.version)) {
+        AddLine(report, capacity, "\"version\" is %s but the executable's file version is %s", release.version,
+                coreVersion);
+        ++count;
+    }
+    if (release.sha256[0] == '\0') {
+        AddLine(report, capacity, "the document has no \"sha256\" the launcher can read");
+        ++count;
+    } else if (!SameDigest(release.sha256, core.sha256)) {
+        AddLine(report, capacity, "\"sha256\" is %s but the executable's SHA-256 is %s", release.sha256, core.sha256);
+        ++count;
+    }
+    if (release.size == 0) {
+        AddLine(report, capacity, "the document has no \"size\" the launcher can read");
+        ++count;
+    } else if (release.size != core.size) {
+        AddLine(report, capacity, "\"size\" is %llu but the executable has %llu bytes",
+                static_cast<unsigned long long>(release.size), static_cast<unsigned long long>(core.size));
+        ++count;
+    }
+    return count;
+}

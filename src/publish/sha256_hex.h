@@ -1,0 +1,9 @@
+// SHA-256 of a byte buffer as 64 lowercase hexadecimal digits, by OpenSSL's libcrypto.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t kSha256HexBytes = 65;  // 64 digits and the terminator
+
+// False only when libcrypto fails; hex is then left empty.
+bool Sha256Hex(const unsigned char* data, size_t size, char hex[kSha256HexBytes]);
