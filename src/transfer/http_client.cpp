@@ -63,6 +63,20 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
     return status == 200;
 }
 
+// Closes what OpenAndSendRequest opened, in the order request, connection, session.
+void CloseRequestHandles(HINTERNET request, HINTERNET connection, HINTERNET session)
+{
+    if (request != nullptr) {
+        WinHttpCloseHandle(request);
+    }
+    if (connection != nullptr) {
+        WinHttpCloseHandle(connection);
+    }
+    if (session != nullptr) {
+        WinHttpCloseHandle(session);
+    }
+}
+
 // Reads the announced body length, if any. False only when a Content-Length is
 // present but unreadable: then no body could be proven complete.
 bool QueryContentLength(HINTERNET request, bool* known, uint64_t* length)
@@ -159,15 +173,7 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
     ok = pos > 0 && !broken;
 
 cleanup:
-    if (request != nullptr) {
-        WinHttpCloseHandle(request);
-    }
-    if (connection != nullptr) {
-        WinHttpCloseHandle(connection);
-    }
-    if (session != nullptr) {
-        WinHttpCloseHandle(session);
-    }
+    CloseRequestHandles(request, connection, session);
     return ok;
 }
 
@@ -234,14 +240,6 @@ cleanup:
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
-    if (request != nullptr) {
-        WinHttpCloseHandle(request);
-    }
-    if (connection != nullptr) {
-        WinHttpCloseHandle(connection);
-    }
-    if (session != nullptr) {
-        WinHttpCloseHandle(session);
-    }
+    CloseRequestHandles(request, connection, session);
     return ok;
 }
