@@ -8,6 +8,10 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // The launcher runs elevated from a folder its user can write to: every DLL
+    // loaded from here on (the delay-loaded ones included) comes from the system
+    // folder, never from beside the exe or from the working directory.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     InitLauncherControls();
     RegisterLauncherClass(instance);
 
