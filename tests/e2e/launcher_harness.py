@@ -13,6 +13,30 @@ import time
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 HELPERS_DIR = pathlib.Path(os.environ.get("TOVRIN_HELPERS_DIR", "build/windows/helpers"))
+UPDATE_PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
+
+
+def fake_core(name):
+    """A fake core built at a chosen version (tests/helpers/fake_core.cpp)."""
+    return HELPERS_DIR / f"{name}.exe"
+
+
+class LoopbackServerMixin:
+    """One loopback HTTPS update server (tests/server) for all tests of a class;
+    each test publishes its own release with self.server.set_scenario."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        import test_pki
+        import update_server
+        cls.server = update_server.UpdateServer(test_pki.pki_dir(), port=UPDATE_PORT)
+        cls.server.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        super().tearDownClass()
 
 
 @dataclasses.dataclass

@@ -30,10 +30,8 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "server"))
 import launcher_harness as harness  # noqa: E402
-import test_pki  # noqa: E402
 import update_server  # noqa: E402
 
-PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
 LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
 
 PLANTED = ("winhttp", "bcrypt", "version", "comctl32")
@@ -41,20 +39,7 @@ NATIVE_FIRST = ("winhttp", "comctl32")
 LAUNCHING = "Launching Tovrin Tools..."
 
 
-def fake_core(name):
-    return harness.HELPERS_DIR / f"{name}.exe"
-
-
-class PlantedDlls(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = update_server.UpdateServer(test_pki.pki_dir(), port=PORT)
-        cls.server.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-
+class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
     def setUp(self):
         harness.reset_user_state()
         self.server.clear_requests()
@@ -95,8 +80,8 @@ class PlantedDlls(unittest.TestCase):
         launcher = self.folder / "TovrinTools_Launcher.exe"
         shutil.copyfile(LAUNCHER, launcher)
         old = harness.install_core("fake_core_1_6_4_0")
-        new = fake_core("fake_core_1_6_5_0").read_bytes()
-        self.server.set_scenario(update_server.release_scenario(fake_core("fake_core_1_6_5_0"), "1.6.5.0"))
+        new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
+        self.server.set_scenario(update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0"))
 
         # Started as the desktop shortcut starts it: the installed copy, in its own folder.
         seen = harness.run_launcher(harness.windows_path(launcher), cwd=str(self.folder), env=self.env, timeout=60)

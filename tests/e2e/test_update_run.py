@@ -13,11 +13,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "server"))
 import launcher_harness as harness  # noqa: E402
-import test_pki  # noqa: E402
 import update_server  # noqa: E402
 
 HOST = os.environ.get("TOVRIN_UPDATE_HOST", "localhost")
-PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
 LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
 
 CHECKING = f"Checking latest version on {HOST}..."
@@ -27,10 +25,6 @@ CONNECT_ERROR = f"Cannot connect to update server ({HOST}).\nCheck your internet
 DOWNLOAD_ERROR = "Download failed. Please check your internet connection or antivirus and try again."
 DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
 REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
-
-
-def fake_core(name):
-    return harness.HELPERS_DIR / f"{name}.exe"
 
 
 def sha256_hex(data):
@@ -114,7 +108,7 @@ class WithoutServer(LauncherTestCase):
     def test_locked_installed_copy_still_gets_the_shortcut(self):
         harness.install_dir().mkdir(parents=True)
         installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
-        older = fake_core("fake_core_1_6_4_0").read_bytes()  # any older file stands in for an older launcher
+        older = harness.fake_core("fake_core_1_6_4_0").read_bytes()  # any older file stands in for an older launcher
         installed_copy.write_bytes(older)
         holder = harness.hold_file(installed_copy, 20000)
         try:
@@ -136,25 +130,16 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(self.started_exe).lower())
 
 
-class WithServer(LauncherTestCase):
+class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
     """A real HTTPS update host on loopback publishes a release per test."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = update_server.UpdateServer(test_pki.pki_dir(), port=PORT)
-        cls.server.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
 
     def setUp(self):
         super().setUp()
         self.server.clear_requests()
 
     def publish(self, core_name, version, **options):
-        self.server.set_scenario(update_server.release_scenario(fake_core(core_name), version, **options))
-        return fake_core(core_name).read_bytes()
+        self.server.set_scenario(update_server.release_scenario(harness.fake_core(core_name), version, **options))
+        return harness.fake_core(core_name).read_bytes()
 
     def requested_paths(self):
         return [request["path"] for request in self.server.requests()]
@@ -212,7 +197,7 @@ class WithServer(LauncherTestCase):
 
     def test_uppercase_published_digest_matches(self):
         harness.install_core("fake_core_1_6_4_0")
-        new = fake_core("fake_core_1_6_5_0").read_bytes()
+        new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
         self.publish("fake_core_1_6_5_0", "1.6.5.0", sha256=sha256_hex(new).upper())
         seen = self.run_launcher()
         self.assertEqual(seen.error_boxes, [])
@@ -220,7 +205,7 @@ class WithServer(LauncherTestCase):
         self.assert_core_started_once_in_install_folder()
 
     def test_failed_download_falls_back_to_installed_core(self):
-        published = str(fake_core("fake_core_1_6_5_0"))
+        published = str(harness.fake_core("fake_core_1_6_5_0"))
         cases = [
             ("server error", {"status": 500, "body": "busy"}),
             ("1,000,000 bytes", {"body_size": 1_000_000}),
@@ -241,7 +226,7 @@ class WithServer(LauncherTestCase):
 
     def test_failed_download_without_core_shows_download_error(self):
         self.server.set_scenario({
-            "meta": {"body": update_server.release_meta(fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()},
+            "meta": {"body": update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()},
             "exe": {"status": 404}})
         seen = self.run_launcher()
         self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
@@ -260,10 +245,10 @@ class WithServer(LauncherTestCase):
         self.assert_nothing_started()
 
     def test_without_published_digest_every_run_downloads_and_accepts(self):
-        new = fake_core("fake_core_1_6_5_0").read_bytes()
+        new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
         document = f'{{"version": "1.6.5.0", "size": {len(new)}}}'
         self.server.set_scenario({"meta": {"body": document},
-                                  "exe": {"body_file": str(fake_core("fake_core_1_6_5_0"))}})
+                                  "exe": {"body_file": str(harness.fake_core("fake_core_1_6_5_0"))}})
         for run in range(2):
             with self.subTest(run=run):
                 self.server.clear_requests()
