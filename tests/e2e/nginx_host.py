@@ -1,4 +1,5 @@
-"""A real nginx serving server/nginx.conf on loopback, for the release tests.
+"""A real nginx serving server/nginx.conf on loopback, and the release tool
+that fills its web root, for the release tests.
 
 The configuration is the one shipped for the update host, with only the
 machine-specific lines (port, certificate, web root, pid and log files)
@@ -15,6 +16,12 @@ import time
 
 SERVER_DIR = pathlib.Path(os.environ.get("TOVRIN_SERVER_DIR", pathlib.Path(__file__).resolve().parents[2] / "server"))
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+PUBLISH = pathlib.Path(os.environ.get("TOVRIN_PUBLISH_EXE", "build/host/src/publish/tovrin-publish"))
+
+
+def run_publish(*args):
+    """Runs tovrin-publish with the given arguments and returns its result, output captured."""
+    return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
 def test_config(work, port, cert, key, root):

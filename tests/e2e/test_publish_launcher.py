@@ -5,7 +5,6 @@ replaces the older installed core with it and starts it."""
 import os
 import pathlib
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -17,20 +16,14 @@ import launcher_harness as harness  # noqa: E402
 import nginx_host  # noqa: E402
 import test_pki  # noqa: E402
 
-PUBLISH = pathlib.Path(os.environ.get("TOVRIN_PUBLISH_EXE", "build/host/src/publish/tovrin-publish"))
 LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
-PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
 EXE_PATH = "/tovrin-tools-api/v1/bootstrap_exe"
-
-
-def publish(*args):
-    return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
 class PublishedReleaseReachesLauncher(unittest.TestCase):
     def setUp(self):
-        if not PUBLISH.is_file():
-            self.fail(f"{PUBLISH} is missing: build the host preset first "
+        if not nginx_host.PUBLISH.is_file():
+            self.fail(f"{nginx_host.PUBLISH} is missing: build the host preset first "
                       "(cmake --preset host && cmake --build --preset host; tools/test does both)")
         # Under /tmp itself: nginx's workers must reach the web root.
         self.work = pathlib.Path(tempfile.mkdtemp(prefix="tovrin-publish-launcher."))
@@ -41,7 +34,7 @@ class PublishedReleaseReachesLauncher(unittest.TestCase):
         root = self.work / "root"
         root.mkdir()
         new_core = harness.HELPERS_DIR / "fake_core_1_7_0_0.exe"
-        staged = publish("stage", new_core, root)
+        staged = nginx_host.run_publish("stage", new_core, root)
         self.assertEqual(staged.returncode, 0, staged.stderr)
         old = harness.install_core("fake_core_1_6_4_0")
         downloads = harness.user_dir() / "Downloads"
@@ -49,8 +42,9 @@ class PublishedReleaseReachesLauncher(unittest.TestCase):
         shutil.copyfile(LAUNCHER, downloads / "TovrinTools.exe")
 
         pki = pathlib.Path(test_pki.pki_dir())
-        with nginx_host.NginxHost(self.work, PORT, pki / "server.pem", pki / "server.key", root) as server:
-            checked = publish("check", f"https://localhost:{PORT}", "--cacert", pki / "ca.pem")
+        port = harness.UPDATE_PORT
+        with nginx_host.NginxHost(self.work, port, pki / "server.pem", pki / "server.key", root) as server:
+            checked = nginx_host.run_publish("check", f"https://localhost:{port}", "--cacert", pki / "ca.pem")
             self.assertEqual(checked.returncode, 0, checked.stderr)
             seen = harness.run_launcher(harness.windows_path(downloads / "TovrinTools.exe"))
             access_log = (server.work / "access.log").read_text()

@@ -5,7 +5,6 @@ import os
 import pathlib
 import shutil
 import ssl
-import subprocess
 import sys
 import tempfile
 import time
@@ -16,15 +15,10 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "server"))
 import nginx_host  # noqa: E402
 import test_pki  # noqa: E402
 
-PUBLISH = os.environ.get("TOVRIN_PUBLISH_EXE", "build/host/src/publish/tovrin-publish")
 CORES = pathlib.Path(os.environ.get("TOVRIN_FAKE_CORES_DIR", "build/windows/helpers"))
 PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
 META = "/tovrin-tools-api/v1/bootstrap_meta"
 EXE = "/tovrin-tools-api/v1/bootstrap_exe"
-
-
-def publish(*args):
-    return subprocess.run([PUBLISH, *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
 class ReleaseServedByNginx(unittest.TestCase):
@@ -46,13 +40,13 @@ class ReleaseServedByNginx(unittest.TestCase):
 
     @classmethod
     def stage(cls, core):
-        staged = publish("stage", core, cls.root)
+        staged = nginx_host.run_publish("stage", core, cls.root)
         if staged.returncode != 0:
             raise AssertionError(staged.stderr)
         return staged
 
     def check(self, url=None, cacert=True):
-        return publish("check", url or self.url, *(["--cacert", self.ca] if cacert else []))
+        return nginx_host.run_publish("check", url or self.url, *(["--cacert", self.ca] if cacert else []))
 
     def request(self, path, method="GET", headers=None):
         context = ssl.create_default_context(cafile=str(self.ca))
@@ -146,7 +140,7 @@ class ReleaseServedByNginx(unittest.TestCase):
         for args in [(), ("stage",), ("stage", "a.exe"), ("check",), ("check", self.url, "--cacert"),
                      ("check", self.url, "--insecure"), ("publish", "a", "b")]:
             with self.subTest(args=args):
-                result = publish(*args)
+                result = nginx_host.run_publish(*args)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn("usage: tovrin-publish", result.stderr)
 
