@@ -3,7 +3,9 @@
 
 make   : a test CA and a server certificate it signs for the update host name
          (plus localhost and 127.0.0.1), and a second server certificate signed
-         by a CA that nobody trusts, to prove that certificate checks stay on.
+         by a CA that nobody trusts, to prove that certificate checks stay on;
+         a code-signing CA with two signers of cores: the publisher and a
+         stranger (sign() signs an exe with either, pin() gives a signer's pin).
 install: make, then add the test CA to the Wine prefix's LocalMachine Root store
          with the install_ca helper, so WinHTTP in that prefix trusts the host.
 
@@ -13,13 +15,19 @@ else $TOVRIN_PKI_FALLBACK_DIR (the build folder's test-pki, set by CMake), unles
 """
 
 import argparse
+import hashlib
 import ipaddress
 import os
 import subprocess
 import sys
 import tempfile
 
-FILES = ("ca.pem", "ca.der", "server.pem", "server.key", "untrusted-server.pem", "untrusted-server.key")
+SIGNERS = ("publisher", "stranger")
+FILES = ("ca.pem", "ca.der", "server.pem", "server.key", "untrusted-server.pem", "untrusted-server.key",
+         "codesign-ca.pem", "codesign-ca.der",
+         *(f"{signer}{suffix}" for signer in SIGNERS for suffix in (".pem", ".key", "-chain.pem", ".p12")))
+# The password of the signers' PKCS#12 files; they are throw-away test keys.
+P12_PASSWORD = "tovrin-test"
 
 
 def pki_dir():
@@ -66,6 +74,46 @@ def _make_server(directory, name, host, ca_cert, ca_key):
     os.remove(csr)
 
 
+def _make_code_signer(directory, name, subject, ca_cert, ca_key):
+    """A code-signing leaf, its chain file (leaf, then CA) and a PKCS#12 of both."""
+    key = os.path.join(directory, f"{name}.key")
+    csr = os.path.join(directory, f"{name}.csr")
+    cert = os.path.join(directory, f"{name}.pem")
+    extensions = os.path.join(directory, f"{name}.ext")
+    with open(extensions, "w") as f:
+        f.write("basicConstraints=critical,CA:FALSE\n"
+                "keyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=codeSigning\n")
+    _openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj", subject)
+    _openssl("x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key, "-CAcreateserial", "-out", cert,
+             "-days", "30", "-sha256", "-extfile", extensions)
+    os.remove(csr)
+    with open(os.path.join(directory, f"{name}-chain.pem"), "w") as chain:
+        for part in (cert, ca_cert):
+            with open(part) as f:
+                chain.write(f.read())
+    _openssl("pkcs12", "-export", "-in", cert, "-inkey", key, "-certfile", ca_cert,
+             "-out", os.path.join(directory, f"{name}.p12"), "-passout", f"pass:{P12_PASSWORD}")
+
+
+def pin(cert_path):
+    """A signer's pin: the SHA-256 of its certificate's DER SubjectPublicKeyInfo, as 64 hex digits."""
+    public_key = subprocess.run(["openssl", "x509", "-in", cert_path, "-noout", "-pubkey"], check=True,
+                                capture_output=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=public_key, check=True,
+                         capture_output=True).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
+def sign(directory, signer, source, destination):
+    """Authenticode-signs the exe source into destination as signer ("publisher" or "stranger")."""
+    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(directory, f"{signer}-chain.pem"),
+                    "-key", os.path.join(directory, f"{signer}.key"), "-h", "sha256",
+                    "-in", str(source), "-out", str(destination)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return destination
+
+
 def _is_ip(text):
     try:
         ipaddress.ip_address(text)
@@ -85,6 +133,10 @@ def make(directory, host):
         rogue_cert, rogue_key = _make_ca(scratch, "rogue-ca", "/CN=Untrusted Test CA")
         _make_server(scratch, "untrusted-server", host, rogue_cert, rogue_key)
         _openssl("x509", "-in", ca_cert, "-outform", "DER", "-out", os.path.join(scratch, "ca.der"))
+        signing_cert, signing_key = _make_ca(scratch, "codesign-ca", "/CN=Tovrin Tools Test Code Signing CA")
+        _openssl("x509", "-in", signing_cert, "-outform", "DER", "-out", os.path.join(scratch, "codesign-ca.der"))
+        _make_code_signer(scratch, "publisher", "/CN=Tovrin Tools Test Publisher", signing_cert, signing_key)
+        _make_code_signer(scratch, "stranger", "/CN=Stranger Test Publisher", signing_cert, signing_key)
         # Published last and by rename, so a half-made folder is never taken as complete.
         for name in FILES:
             os.replace(os.path.join(scratch, name), os.path.join(directory, name))
