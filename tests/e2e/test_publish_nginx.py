@@ -6,6 +6,7 @@ import hashlib
 import http.client
 import os
 import pathlib
+import pty
 import shutil
 import signal
 import ssl
@@ -112,6 +113,23 @@ class ReleaseServedByNginx(unittest.TestCase):
         self.assertEqual(len(requests), 2, requests)
         for line in requests:
             self.assertTrue(line.rstrip().endswith('"TovrinToolsLauncher/1.0"'), line)
+        self.assertEqual(checked.stderr, "")  # no progress into a pipe or a log
+
+    def test_check_shows_the_download_progress_on_a_terminal(self):
+        controller, terminal = pty.openpty()
+        try:
+            checked = subprocess.run([str(nginx_host.PUBLISH), "check", self.url, "--cacert", self.ca],
+                                     stdout=subprocess.PIPE, stderr=terminal, text=True, timeout=60)
+        finally:
+            os.close(terminal)
+        shown = b""
+        with contextlib.suppress(OSError):  # EIO once everything written was read
+            while chunk := os.read(controller, 4096):
+                shown += chunk
+        os.close(controller)
+        self.assertEqual(checked.returncode, 0, shown)
+        size = (CORES / "fake_core_1_6_5_0.exe").stat().st_size / 1048576
+        self.assertIn(f"\rdownloading the executable: {size:.1f} of {size:.1f} MB (100%)".encode(), shown)
 
     def test_check_confirms_the_host_the_launcher_is_built_for(self):
         # The launcher under test is built for localhost on the test port.
