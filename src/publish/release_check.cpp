@@ -104,7 +104,7 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     char error[kUrlBytes + 256];
     char host[kHostBytes];
     char signer[1024];
-    CoreFacts facts;
+    CoreFacts facts = {};
     const char* baseUrl = options.url;
     size_t baseLength = strlen(baseUrl);
     size_t kept = 0;
