@@ -150,6 +150,60 @@ bool MakeScratch(char* scratch, char* error, size_t capacity)
     return true;
 }
 
+bool ExecutableSignerPin(const char* path, char pin[kPinBytes], char* error, size_t capacity)
+{
+    char scratch[kPathBytes];
+    char reason[512];
+    X509* signer = nullptr;
+    PKCS7* pkcs7 = nullptr;
+    bool ok = false;
+    if (!MakeScratch(scratch, error, capacity)) {
+        return false;
+    }
+    pkcs7 = ReadSignature(path, scratch, reason, sizeof(reason));
+    if (pkcs7 == nullptr) {
+        snprintf(error, capacity, "%s %s", path, reason);
+        goto cleanup;
+    }
+    signer = SignerCertificate(pkcs7);
+    if (signer == nullptr || !CertificatePin(signer, pin)) {
+        snprintf(error, capacity, "%s: the signature names no signer certificate", path);
+        goto cleanup;
+    }
+    ok = true;
+
+cleanup:
+    PKCS7_free(pkcs7);
+    rmdir(scratch);
+    return ok;
+}
+
+bool CertificateFilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity)
+{
+    X509* certificate = nullptr;
+    bool ok = false;
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        snprintf(error, capacity, "cannot read %s: %s", path, strerror(errno));
+        return false;
+    }
+    certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    if (certificate == nullptr) {
+        rewind(file);
+        certificate = d2i_X509_fp(file, nullptr);
+    }
+    if (certificate == nullptr || !CertificatePin(certificate, pin)) {
+        snprintf(error, capacity, "%s is neither a certificate (PEM or DER) nor a Windows executable", path);
+        goto cleanup;
+    }
+    ok = true;
+
+cleanup:
+    X509_free(certificate);
+    fclose(file);
+    return ok;
+}
+
 }  // namespace
 
 bool IsPinText(const char* text)
@@ -165,50 +219,16 @@ bool IsPinText(const char* text)
 
 bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity)
 {
-    char scratch[kPathBytes];
     char head[2] = {0, 0};
-    X509* certificate = nullptr;
-    PKCS7* pkcs7 = nullptr;
-    bool ok = false;
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         snprintf(error, capacity, "cannot read %s: %s", path, strerror(errno));
         return false;
     }
     const bool executable = fread(head, 1, 2, file) == 2 && head[0] == 'M' && head[1] == 'Z';
-    if (executable) {
-        fclose(file);
-        file = nullptr;
-        if (!MakeScratch(scratch, error, capacity)) {
-            return false;
-        }
-        pkcs7 = ReadSignature(path, scratch, error, capacity);
-        rmdir(scratch);
-        if (pkcs7 == nullptr) {
-            return false;
-        }
-        X509* signer = SignerCertificate(pkcs7);
-        ok = signer != nullptr && CertificatePin(signer, pin);
-        if (!ok) {
-            snprintf(error, capacity, "%s: the signature names no signer certificate", path);
-        }
-        PKCS7_free(pkcs7);
-        return ok;
-    }
-    rewind(file);
-    certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
-    if (certificate == nullptr) {
-        rewind(file);
-        certificate = d2i_X509_fp(file, nullptr);
-    }
     fclose(file);
-    if (certificate == nullptr || !CertificatePin(certificate, pin)) {
-        snprintf(error, capacity, "%s is neither a certificate (PEM or DER) nor a Windows executable", path);
-    } else {
-        ok = true;
-    }
-    X509_free(certificate);
-    return ok;
+    return executable ? ExecutableSignerPin(path, pin, error, capacity)
+                      : CertificateFilePin(path, pin, error, capacity);
 }
 
 bool CheckCoreSigner(const char* path, const char* const* pins, size_t pinCount, char* error, size_t capacity)

@@ -217,7 +217,8 @@ bool FindLanguages(const Image& image, const Headers& headers, uint32_t type, ui
         *problem = noType;
         return false;
     }
-    if (!ReadDirectory(image, headers, offset, &directory) || !FindSubdirectory(image, directory, id, &found, &offset)) {
+    if (!ReadDirectory(image, headers, offset, &directory) ||
+        !FindSubdirectory(image, directory, id, &found, &offset)) {
         return false;
     }
     if (!found) {

@@ -176,7 +176,8 @@ class ReleaseServedByNginx(unittest.TestCase):
             with self.subTest(pin=path):
                 printed = nginx_host.run_publish("pin", path)
                 self.assertEqual((printed.returncode, printed.stdout), (0, pin + "\n"), printed.stderr)
-        for path, message in [(core, "is not Authenticode-signed"), (self.ca.with_suffix(".key"), "cannot read"),
+        for path, message in [(core, f"{core} is not Authenticode-signed"),
+                              (self.ca.with_suffix(".key"), "cannot read"),
                               (self.pki / "server.key", "is neither a certificate (PEM or DER) nor a Windows exe")]:
             with self.subTest(pin=path):
                 printed = nginx_host.run_publish("pin", path)
