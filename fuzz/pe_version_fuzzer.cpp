@@ -1,6 +1,6 @@
-// Feeds arbitrary bytes to the PE version reader, in a heap block of exactly
-// their size so AddressSanitizer catches any read past the file; the checks
-// below trap on a broken result contract.
+// Feeds arbitrary bytes to the PE version and resource readers, in a heap
+// block of exactly their size so AddressSanitizer catches any read past the
+// file; the checks below trap on a broken result contract.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const char* problem = nullptr;
     const bool ok = ReadPeFileVersion(image.data(), image.size(), &version, &problem);
     if (ok != (problem == nullptr)) {
+        abort();
+    }
+    // The resource lookup behind check --launcher: RT_RCDATA 1 must lie inside the file.
+    const unsigned char* resource = nullptr;
+    size_t length = 0;
+    if (ReadPeResource(image.data(), image.size(), 10, 1, &resource, &length, &problem) &&
+        (resource < image.data() || length > image.size() || resource + length > image.data() + image.size())) {
         abort();
     }
     return 0;

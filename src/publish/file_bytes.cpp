@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "publish/interrupt_cleanup.h"
+
 bool ReadWholeFile(const char* path, std::vector<unsigned char>* bytes, char* error, size_t capacity)
 {
     struct stat status;
@@ -46,12 +48,12 @@ cleanup:
     return ok;
 }
 
-bool WriteNewFile(const char* temporaryPath, const void* data, size_t size, char* error, size_t capacity)
+bool WriteTemporaryFile(char* temporaryPath, int slot, const void* data, size_t size, char* error, size_t capacity)
 {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     bool ok = false;
     size_t done = 0;
-    const int file = open(temporaryPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int file = CreateTemporary(temporaryPath, static_cast<int>(strlen(kTemporarySuffix)), slot);
     if (file < 0) {
         snprintf(error, capacity, "%s: %s", temporaryPath, strerror(errno));
         return false;
@@ -81,6 +83,7 @@ cleanup:
     }
     if (!ok) {
         unlink(temporaryPath);
+        ForgetTemporary(slot);
     }
     return ok;
 }

@@ -8,9 +8,14 @@
 // Reads a regular file; on failure error says why (strerror text).
 bool ReadWholeFile(const char* path, std::vector<unsigned char>* bytes, char* error, size_t capacity);
 
-// Writes data to a new file at temporaryPath (which must not exist), flushed
-// to disk, readable by everyone (the web server). Removes it again on failure.
-bool WriteNewFile(const char* temporaryPath, const void* data, size_t size, char* error, size_t capacity);
+// Temporary names end in this suffix, after six characters that make them unique.
+constexpr char kTemporarySuffix[] = ".tmp";
+
+// Writes data to a new file named after temporaryPath ("...XXXXXX.tmp"; the Xs
+// are replaced by a unique part), flushed to disk, readable by everyone (the
+// web server) whatever the umask, and removed if the process is interrupted
+// (interrupt slot). Removes it again on failure.
+bool WriteTemporaryFile(char* temporaryPath, int slot, const void* data, size_t size, char* error, size_t capacity);
 
 // Flushes a folder, so that renames in it survive a crash.
 bool SyncFolder(const char* path, char* error, size_t capacity);

@@ -1,41 +1,102 @@
-// HTTPS GET into memory with libcurl.
+// HTTPS GETs with libcurl, into memory or streamed into a file.
 #include "publish/https_fetch.h"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace {
 
 struct Sink {
-    std::vector<unsigned char>* body;
+    std::vector<unsigned char>* body;  // in memory, or else:
+    int file;
+    EVP_MD_CTX* digest;
+    uint64_t received;
     uint64_t limit;
     bool overflow;
+    bool writeFailed;
+    int writeError;
 };
+
+bool WriteAll(int file, const char* data, size_t bytes)
+{
+    while (bytes > 0) {
+        const ssize_t written = write(file, data, bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        bytes -= static_cast<size_t>(written);
+    }
+    return true;
+}
 
 size_t Receive(char* data, size_t size, size_t count, void* context)
 {
     Sink* sink = static_cast<Sink*>(context);
     const size_t bytes = size * count;
-    if (sink->body->size() + bytes > sink->limit) {
+    if (sink->received + bytes > sink->limit) {
         sink->overflow = true;
         return 0;  // makes libcurl stop with a write error
     }
-    sink->body->insert(sink->body->end(), data, data + bytes);
+    if (sink->body != nullptr) {
+        sink->body->insert(sink->body->end(), data, data + bytes);
+    } else if (!WriteAll(sink->file, data, bytes) || EVP_DigestUpdate(sink->digest, data, bytes) != 1) {
+        sink->writeFailed = true;
+        sink->writeError = errno;
+        return 0;
+    }
+    sink->received += bytes;
     return bytes;
 }
 
-}  // namespace
+struct Progress {
+    double lastShown;  // monotonic seconds
+    bool shown;
+};
 
-bool HttpsGet(const char* url, const char* caFile, uint64_t limit, std::vector<unsigned char>* body, long* status,
-              char* error, size_t capacity)
+double Now()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// At most five lines a second, rewritten in place.
+int ShowProgress(void* context, curl_off_t total, curl_off_t received, curl_off_t, curl_off_t)
+{
+    Progress* progress = static_cast<Progress*>(context);
+    const double now = Now();
+    if (received == 0 || (progress->shown && now - progress->lastShown < 0.2 && received != total)) {
+        return 0;
+    }
+    const double megabytes = static_cast<double>(received) / 1048576.0;
+    if (total > 0) {
+        fprintf(stderr, "\rdownloading the executable: %.1f of %.1f MB (%d%%)   ", megabytes,
+                static_cast<double>(total) / 1048576.0, static_cast<int>(received * 100 / total));
+    } else {
+        fprintf(stderr, "\rdownloading the executable: %.1f MB   ", megabytes);
+    }
+    progress->lastShown = now;
+    progress->shown = true;
+    return 0;
+}
+
+bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, long* status, char* error,
+         size_t capacity)
 {
     char curlError[CURL_ERROR_SIZE] = "";
-    Sink sink = {body, limit, false};
     CURLcode result = CURLE_OK;
     bool ok = false;
     CURL* curl = curl_easy_init();
-    body->clear();
     *status = 0;
     if (curl == nullptr) {
         snprintf(error, capacity, "libcurl could not start");
@@ -51,7 +112,7 @@ bool HttpsGet(const char* url, const char* caFile, uint64_t limit, std::vector<u
     if (caFile != nullptr) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
     }
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "tovrin-publish/1.0");
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kLauncherUserAgent);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
     // Like the launcher's receive time-out: fail when the body stalls for 30 s.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -59,11 +120,24 @@ bool HttpsGet(const char* url, const char* caFile, uint64_t limit, std::vector<u
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curlError);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
+    if (progress != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ShowProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progress);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    }
 
     result = curl_easy_perform(curl);
-    if (sink.overflow) {
-        snprintf(error, capacity, "%s: the answer is longer than %llu bytes", url, static_cast<unsigned long long>(limit));
+    if (progress != nullptr && progress->shown) {
+        fputc('\n', stderr);
+    }
+    if (sink->overflow) {
+        snprintf(error, capacity, "%s: the answer is longer than %llu bytes", url,
+                 static_cast<unsigned long long>(sink->limit));
+        goto cleanup;
+    }
+    if (sink->writeFailed) {
+        snprintf(error, capacity, "%s: cannot keep the answer: %s", url, strerror(sink->writeError));
         goto cleanup;
     }
     if (result != CURLE_OK) {
@@ -75,5 +149,47 @@ bool HttpsGet(const char* url, const char* caFile, uint64_t limit, std::vector<u
 
 cleanup:
     curl_easy_cleanup(curl);
+    return ok;
+}
+
+}  // namespace
+
+bool HttpsGet(const char* url, const char* caFile, uint64_t limit, std::vector<unsigned char>* body, long* status,
+              char* error, size_t capacity)
+{
+    Sink sink = {body, -1, nullptr, 0, limit, false, false, 0};
+    body->clear();
+    return Get(url, caFile, &sink, nullptr, status, error, capacity);
+}
+
+bool HttpsDownload(const char* url, const char* caFile, uint64_t limit, int file, bool showProgress,
+                   uint64_t* size, char sha256[kSha256HexBytes], long* status, char* error, size_t capacity)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestSize = 0;
+    Progress progress = {0.0, false};
+    bool ok = false;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    Sink sink = {nullptr, file, context, 0, limit, false, false, 0};
+    sha256[0] = '\0';
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        snprintf(error, capacity, "libcrypto could not start SHA-256");
+        goto cleanup;
+    }
+    if (!Get(url, caFile, &sink, showProgress ? &progress : nullptr, status, error, capacity)) {
+        goto cleanup;
+    }
+    if (EVP_DigestFinal_ex(context, digest, &digestSize) != 1 || digestSize != 32) {
+        snprintf(error, capacity, "libcrypto could not finish SHA-256");
+        goto cleanup;
+    }
+    for (unsigned int i = 0; i < digestSize; ++i) {
+        snprintf(sha256 + 2 * i, 3, "%02x", digest[i]);
+    }
+    *size = sink.received;
+    ok = true;
+
+cleanup:
+    EVP_MD_CTX_free(context);
     return ok;
 }

@@ -1,4 +1,5 @@
-// Fixed file version of a PE executable, read from its resource section.
+// Fixed file version and resources of a PE executable, read from its headers
+// and resource section.
 #include "publish/pe_version.h"
 
 #include <cstdio>
@@ -8,6 +9,10 @@ namespace {
 
 constexpr uint16_t kPe32Magic = 0x10b;
 constexpr uint16_t kPe32PlusMagic = 0x20b;
+constexpr uint16_t kMachineX86 = 0x14c;
+constexpr uint16_t kMachineX64 = 0x8664;
+constexpr uint16_t kSubsystemGui = 2;
+constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kExecutableImage = 0x0002;
 constexpr uint16_t kDllImage = 0x2000;
 constexpr uint32_t kResourceDirectoryIndex = 2;
@@ -18,7 +23,14 @@ constexpr size_t kFixedInfoBytes = 52;
 
 const char kNotExecutable[] = "is not a Windows PE executable";
 const char kIsDll[] = "is a DLL, not a Windows executable";
+const char kWrongMachine[] = "is not built for x64 or x86 processors";
+const char kWrongSubsystem[] = "is not a Windows GUI or console program (a driver or other system image)";
 const char kNoVersion[] = "has no version resource";
+const char kNoVersionOne[] = "has no version resource with ID 1, the only one Windows reads";
+const char kVersionsDisagree[] =
+    "has version resources in several languages with different file versions; which one Windows reads depends on "
+    "the user's language";
+const char kNoResource[] = "has no such resource";
 const char kDamagedResources[] = "has a resource section that points outside the file";
 const char kDamagedVersion[] = "has a damaged version resource";
 
@@ -44,18 +56,20 @@ uint32_t U32(const Image& image, uint64_t offset)
     return static_cast<uint32_t>(U16(image, offset)) | static_cast<uint32_t>(U16(image, offset + 2)) << 16;
 }
 
-// The section table, as far as the reader needs it.
-struct Sections {
-    uint64_t tableOffset;
-    uint32_t count;
+// What the reader needs of the headers: the section table and the resources.
+struct Headers {
+    uint64_t sectionTable;
+    uint32_t sectionCount;
+    uint32_t resourceRva;  // 0 when the file has no resources
+    bool is64Bit;
 };
 
 // File offset of the length bytes at rva, when all of them lie in the file
 // data of one section.
-bool RvaToOffset(const Image& image, const Sections& sections, uint64_t rva, uint64_t length, uint64_t* offset)
+bool RvaToOffset(const Image& image, const Headers& headers, uint64_t rva, uint64_t length, uint64_t* offset)
 {
-    for (uint32_t i = 0; i < sections.count; ++i) {
-        const uint64_t header = sections.tableOffset + 40ull * i;
+    for (uint32_t i = 0; i < headers.sectionCount; ++i) {
+        const uint64_t header = headers.sectionTable + 40ull * i;
         const uint32_t virtualSize = U32(image, header + 8);
         const uint32_t virtualAddress = U32(image, header + 12);
         const uint32_t rawSize = U32(image, header + 16);
@@ -75,76 +89,166 @@ bool RvaToOffset(const Image& image, const Sections& sections, uint64_t rva, uin
     return false;
 }
 
-// The resource directory entry for id (or the first entry when id is 0) in the
-// directory at directoryOffset within the resource data; entryValue receives its
-// OffsetToData. Returns false with *problem set when it is missing or unreadable.
-bool FindResourceEntry(const Image& image, const Sections& sections, uint32_t resourceRva, uint32_t directoryOffset,
-                       uint32_t id, uint32_t* entryValue, const char** problem)
+// An executable that Windows on a PC can start as a program: PE32 for x86 or
+// PE32+ for x64, not a DLL, GUI or console subsystem. Other machine types fail
+// to start with error 193; drivers and native images are not programs.
+bool ReadHeaders(const Image& image, Headers* headers, const char** problem)
 {
-    uint64_t directory = 0;
-    if (!RvaToOffset(image, sections, static_cast<uint64_t>(resourceRva) + directoryOffset, 16, &directory)) {
-        *problem = kDamagedResources;
+    *problem = kNotExecutable;
+    if (image.bytes == nullptr || !Fits(image, 0, 64) || image.bytes[0] != 'M' || image.bytes[1] != 'Z') {
         return false;
     }
-    const uint32_t named = U16(image, directory + 12);
-    const uint32_t total = named + U16(image, directory + 14);
-    if (!Fits(image, directory + 16, 8ull * total)) {
-        *problem = kDamagedResources;
+    const uint64_t peHeader = U32(image, 0x3C);
+    if (!Fits(image, peHeader, 24) || memcmp(image.bytes + peHeader, "PE\0\0", 4) != 0) {
         return false;
     }
-    // Named entries come first; an entry with a name never matches an id.
-    for (uint32_t i = 0; i < total; ++i) {
-        const uint64_t entry = directory + 16 + 8ull * i;
-        const uint32_t name = U32(image, entry);
-        if (id == 0 || ((name & 0x80000000u) == 0 && name == id)) {
-            *entryValue = U32(image, entry + 4);
-            return true;
-        }
+    const uint64_t fileHeader = peHeader + 4;
+    const uint16_t machine = U16(image, fileHeader);
+    const uint32_t optionalSize = U16(image, fileHeader + 16);
+    const uint16_t characteristics = U16(image, fileHeader + 18);
+    const uint64_t optional = fileHeader + 20;
+    if (!Fits(image, optional, optionalSize) || optionalSize < 2) {
+        return false;
     }
-    *problem = kNoVersion;
-    return false;
+    const uint16_t magic = U16(image, optional);
+    if (magic != kPe32Magic && magic != kPe32PlusMagic) {
+        return false;
+    }
+    const bool is64Bit = magic == kPe32PlusMagic;
+    const uint64_t directoryCountOffset = is64Bit ? 108 : 92;
+    if (optionalSize < directoryCountOffset + 4) {
+        return false;
+    }
+    if ((characteristics & kExecutableImage) == 0) {
+        return false;
+    }
+    if ((characteristics & kDllImage) != 0) {
+        *problem = kIsDll;
+        return false;
+    }
+    if (machine != (is64Bit ? kMachineX64 : kMachineX86)) {
+        *problem = kWrongMachine;
+        return false;
+    }
+    const uint16_t subsystem = U16(image, optional + 68);
+    if (subsystem != kSubsystemGui && subsystem != kSubsystemConsole) {
+        *problem = kWrongSubsystem;
+        return false;
+    }
+    headers->sectionTable = optional + optionalSize;
+    headers->sectionCount = U16(image, fileHeader + 2);
+    headers->is64Bit = is64Bit;
+    if (!Fits(image, headers->sectionTable, 40ull * headers->sectionCount)) {
+        return false;
+    }
+    const uint32_t directoryCount = U32(image, optional + directoryCountOffset);
+    const uint64_t resourceDirectory = optional + directoryCountOffset + 4 + 8ull * kResourceDirectoryIndex;
+    headers->resourceRva = 0;
+    if (directoryCount > kResourceDirectoryIndex && resourceDirectory + 8 <= optional + optionalSize &&
+        U32(image, resourceDirectory + 4) != 0) {
+        headers->resourceRva = U32(image, resourceDirectory);
+    }
+    *problem = nullptr;
+    return true;
 }
 
-bool FindVersionResource(const Image& image, const Sections& sections, uint32_t resourceRva, uint64_t* dataOffset,
-                         uint32_t* dataSize, const char** problem)
+// A resource directory: the file offset of its first entry and the number of
+// entries (named ones first, then those with ids in ascending order).
+struct Directory {
+    uint64_t entries;
+    uint32_t count;
+};
+
+// directoryOffset is relative to the start of the resource data, as the
+// entries' own offsets are.
+bool ReadDirectory(const Image& image, const Headers& headers, uint32_t directoryOffset, Directory* directory)
 {
-    uint32_t typeEntry = 0;
-    uint32_t nameEntry = 0;
-    uint32_t languageEntry = 0;
-    if (!FindResourceEntry(image, sections, resourceRva, 0, kVersionResourceType, &typeEntry, problem)) {
+    uint64_t header = 0;
+    if (!RvaToOffset(image, headers, static_cast<uint64_t>(headers.resourceRva) + directoryOffset, 16, &header)) {
         return false;
     }
-    if ((typeEntry & 0x80000000u) == 0) {
-        *problem = kDamagedResources;
+    directory->entries = header + 16;
+    directory->count = static_cast<uint32_t>(U16(image, header + 12)) + U16(image, header + 14);
+    return Fits(image, directory->entries, 8ull * directory->count);
+}
+
+// The subdirectory of the entry with the numeric id in directory: found (true,
+// *found set, *subdirectory its offset), absent (true, *found false), or
+// damaged (false).
+bool FindSubdirectory(const Image& image, const Directory& directory, uint32_t id, bool* found, uint32_t* subdirectory)
+{
+    *found = false;
+    for (uint32_t i = 0; i < directory.count; ++i) {
+        const uint64_t entry = directory.entries + 8ull * i;
+        // An entry with a name (high bit set) never matches an id.
+        if (U32(image, entry) != id) {
+            continue;
+        }
+        const uint32_t target = U32(image, entry + 4);
+        if ((target & 0x80000000u) == 0) {
+            return false;
+        }
+        *found = true;
+        *subdirectory = target & 0x7FFFFFFFu;
+        return true;
+    }
+    return true;
+}
+
+// The language directory of the resource type/id: each of its entries holds
+// one language's data. Windows' lookup asks for one id, so a block filed under
+// another id or a name is never read. *problem is noType or noId when the type
+// or the id is missing.
+bool FindLanguages(const Image& image, const Headers& headers, uint32_t type, uint32_t id, const char* noType,
+                   const char* noId, Directory* languages, const char** problem)
+{
+    Directory directory;
+    uint32_t offset = 0;
+    bool found = false;
+    *problem = noType;
+    if (headers.resourceRva == 0) {
         return false;
     }
-    // The launcher's version API asks for name 1; a file that names it otherwise
-    // still has one version block, and the first one is what Windows finds.
-    const uint32_t typeDirectory = typeEntry & 0x7FFFFFFFu;
-    if (!FindResourceEntry(image, sections, resourceRva, typeDirectory, kVersionResourceName, &nameEntry, problem) &&
-        !FindResourceEntry(image, sections, resourceRva, typeDirectory, 0, &nameEntry, problem)) {
+    *problem = kDamagedResources;
+    if (!ReadDirectory(image, headers, 0, &directory) || !FindSubdirectory(image, directory, type, &found, &offset)) {
         return false;
     }
-    if ((nameEntry & 0x80000000u) == 0) {
-        *problem = kDamagedResources;
+    if (!found) {
+        *problem = noType;
         return false;
     }
-    if (!FindResourceEntry(image, sections, resourceRva, nameEntry & 0x7FFFFFFFu, 0, &languageEntry, problem)) {
+    if (!ReadDirectory(image, headers, offset, &directory) ||
+        !FindSubdirectory(image, directory, id, &found, &offset)) {
         return false;
     }
-    // The third level must be a leaf: an IMAGE_RESOURCE_DATA_ENTRY.
+    if (!found) {
+        *problem = noId;
+        return false;
+    }
+    if (!ReadDirectory(image, headers, offset, languages)) {
+        return false;
+    }
+    if (languages->count == 0) {
+        *problem = noId;
+        return false;
+    }
+    *problem = nullptr;
+    return true;
+}
+
+// The data of entry index of a language directory; it must be a leaf, an
+// IMAGE_RESOURCE_DATA_ENTRY whose bytes lie in one section.
+bool LanguageData(const Image& image, const Headers& headers, const Directory& languages, uint32_t index,
+                  uint64_t* dataOffset, uint32_t* dataSize)
+{
+    const uint32_t target = U32(image, languages.entries + 8ull * index + 4);
     uint64_t dataEntry = 0;
-    if ((languageEntry & 0x80000000u) != 0 ||
-        !RvaToOffset(image, sections, static_cast<uint64_t>(resourceRva) + languageEntry, 16, &dataEntry)) {
-        *problem = kDamagedResources;
+    if ((target & 0x80000000u) != 0 ||
+        !RvaToOffset(image, headers, static_cast<uint64_t>(headers.resourceRva) + target, 16, &dataEntry)) {
         return false;
     }
     *dataSize = U32(image, dataEntry + 4);
-    if (!RvaToOffset(image, sections, U32(image, dataEntry), *dataSize, dataOffset)) {
-        *problem = kDamagedResources;
-        return false;
-    }
-    return true;
+    return RvaToOffset(image, headers, U32(image, dataEntry), *dataSize, dataOffset);
 }
 
 // VS_VERSIONINFO: length, value length, type, the UTF-16 key "VS_VERSION_INFO",
@@ -184,68 +288,58 @@ bool ReadFixedFileInfo(const Image& image, uint64_t block, uint32_t blockSize, P
 bool ReadPeFileVersion(const unsigned char* bytes, size_t size, PeFileVersion* version, const char** problem)
 {
     const Image image = {bytes, size};
-    *problem = kNotExecutable;
-    if (bytes == nullptr || !Fits(image, 0, 64) || bytes[0] != 'M' || bytes[1] != 'Z') {
-        return false;
-    }
-    const uint64_t peHeader = U32(image, 0x3C);
-    if (!Fits(image, peHeader, 24) || memcmp(bytes + peHeader, "PE\0\0", 4) != 0) {
-        return false;
-    }
-    const uint64_t fileHeader = peHeader + 4;
-    const Sections sectionsHeader = {0, U16(image, fileHeader + 2)};
-    const uint32_t optionalSize = U16(image, fileHeader + 16);
-    const uint16_t characteristics = U16(image, fileHeader + 18);
-    const uint64_t optional = fileHeader + 20;
-    if (!Fits(image, optional, optionalSize) || optionalSize < 2) {
-        return false;
-    }
-    const uint16_t magic = U16(image, optional);
-    if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        return false;
-    }
-    const bool is64Bit = magic == kPe32PlusMagic;
-    const uint64_t directoryCountOffset = is64Bit ? 108 : 92;
-    if (optionalSize < directoryCountOffset + 4) {
-        return false;
-    }
-    if ((characteristics & kExecutableImage) == 0) {
-        return false;
-    }
-    if ((characteristics & kDllImage) != 0) {
-        *problem = kIsDll;
-        return false;
-    }
-    Sections sections = sectionsHeader;
-    sections.tableOffset = optional + optionalSize;
-    if (!Fits(image, sections.tableOffset, 40ull * sections.count)) {
-        return false;
-    }
-
-    const uint32_t directoryCount = U32(image, optional + directoryCountOffset);
-    const uint64_t resourceDirectory = optional + directoryCountOffset + 4 + 8ull * kResourceDirectoryIndex;
-    *problem = kNoVersion;
-    if (directoryCount <= kResourceDirectoryIndex || resourceDirectory + 8 > optional + optionalSize) {
-        return false;
-    }
-    const uint32_t resourceRva = U32(image, resourceDirectory);
-    if (resourceRva == 0 || U32(image, resourceDirectory + 4) == 0) {
-        return false;
-    }
-
-    uint64_t block = 0;
-    uint32_t blockSize = 0;
-    if (!FindVersionResource(image, sections, resourceRva, &block, &blockSize, problem)) {
-        return false;
-    }
+    Headers headers = {};
+    Directory languages = {};
     PeFileVersion found = {};
-    found.is64Bit = is64Bit;
-    if (!ReadFixedFileInfo(image, block, blockSize, &found)) {
-        *problem = kDamagedVersion;
+    if (!ReadHeaders(image, &headers, problem) ||
+        !FindLanguages(image, headers, kVersionResourceType, kVersionResourceName, kNoVersion, kNoVersionOne,
+                       &languages, problem)) {
         return false;
     }
+    // Which language's block Windows reads depends on the user's UI language,
+    // so every one of them must be readable and hold the same file version.
+    for (uint32_t i = 0; i < languages.count; ++i) {
+        PeFileVersion next = {};
+        uint64_t block = 0;
+        uint32_t blockSize = 0;
+        if (!LanguageData(image, headers, languages, i, &block, &blockSize)) {
+            *problem = kDamagedResources;
+            return false;
+        }
+        if (!ReadFixedFileInfo(image, block, blockSize, &next)) {
+            *problem = kDamagedVersion;
+            return false;
+        }
+        if (i > 0 && memcmp(next.parts, found.parts, sizeof(found.parts)) != 0) {
+            *problem = kVersionsDisagree;
+            return false;
+        }
+        found = next;
+    }
+    found.is64Bit = headers.is64Bit;
     *version = found;
     *problem = nullptr;
+    return true;
+}
+
+bool ReadPeResource(const unsigned char* bytes, size_t size, uint32_t type, uint32_t id, const unsigned char** data,
+                    size_t* length, const char** problem)
+{
+    const Image image = {bytes, size};
+    Headers headers = {};
+    Directory languages = {};
+    uint64_t offset = 0;
+    uint32_t dataSize = 0;
+    if (!ReadHeaders(image, &headers, problem) ||
+        !FindLanguages(image, headers, type, id, kNoResource, kNoResource, &languages, problem)) {
+        return false;
+    }
+    if (!LanguageData(image, headers, languages, 0, &offset, &dataSize)) {
+        *problem = kDamagedResources;
+        return false;
+    }
+    *data = bytes + offset;
+    *length = dataSize;
     return true;
 }
 

@@ -1,6 +1,7 @@
-// Reads the fixed file version of a Windows PE executable (32- or 64-bit) from
-// the version resource in its resource section, bounds-checked against every
-// malformed or truncated file. Pure code on a byte buffer, so it is fuzzed.
+// Reads what Windows reads in a PE executable (32- or 64-bit): that it is a
+// program Windows can start, the fixed file version of its version resource,
+// and other resources, bounds-checked against every malformed or truncated
+// file. Pure code on a byte buffer, so it is fuzzed.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +14,19 @@ struct PeFileVersion {
     bool is64Bit;  // PE32+ (true) or PE32 (false)
 };
 
-// True when image is a Windows PE executable (not a DLL) whose RT_VERSION
-// resource holds a VS_FIXEDFILEINFO; version is then filled in. Otherwise
-// false, and *problem names what is wrong in words fit for a message.
+// True when image is a Windows program (not a DLL) for x64 (PE32+) or x86
+// (PE32), GUI or console subsystem, whose version resource ID 1 holds a
+// VS_FIXEDFILEINFO; version is then filled in. Windows reads only ID 1 and
+// picks its language by the user's UI language, so a block under another ID
+// does not count and every language of ID 1 must hold the same file version.
+// Otherwise false, and *problem names what is wrong in words fit for a message.
 bool ReadPeFileVersion(const unsigned char* image, size_t size, PeFileVersion* version, const char** problem);
+
+// The bytes of the resource type/id (its first language) of a Windows program
+// as accepted above: *data points into image. False with *problem set when the
+// file is not such a program or has no such resource.
+bool ReadPeResource(const unsigned char* image, size_t size, uint32_t type, uint32_t id, const unsigned char** data,
+                    size_t* length, const char** problem);
 
 // "major.minor.build.revision" into text (at least 24 bytes).
 void FormatPeFileVersion(const PeFileVersion& version, char* text, size_t capacity);

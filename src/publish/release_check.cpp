@@ -1,13 +1,22 @@
 // Checking a served release against what the launcher relies on.
 #include "publish/release_check.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "publish/core_signature.h"
 #include "publish/https_fetch.h"
+#include "publish/interrupt_cleanup.h"
 #include "publish/release_document.h"
 #include "publish/release_stage.h"
+#include "publish/update_endpoint.h"
 
 namespace {
 
@@ -17,11 +26,9 @@ constexpr size_t kUrlBytes = 2048;
 constexpr uint64_t kDocumentFetchLimit = 1 << 20;
 constexpr uint64_t kExecutableFetchLimit = 1ull << 32;
 
-bool Fetch(const char* url, const char* caFile, uint64_t limit, std::vector<unsigned char>* body, FILE* err)
+bool Answered(const char* url, bool fetched, long status, const char* error, FILE* err)
 {
-    char error[kUrlBytes + 256];
-    long status = 0;
-    if (!HttpsGet(url, caFile, limit, body, &status, error, sizeof(error))) {
+    if (!fetched) {
         fprintf(err, "cannot fetch %s\n", error);
         return false;
     }
@@ -32,21 +39,82 @@ bool Fetch(const char* url, const char* caFile, uint64_t limit, std::vector<unsi
     return true;
 }
 
+// The host and port the URL must name, from --host or --launcher; true with
+// *wanted false when neither was given.
+bool ExpectedEndpoint(const CheckOptions& options, bool* wanted, char host[kHostBytes], long* port, FILE* err)
+{
+    char error[1024];
+    *wanted = options.host != nullptr || options.launcher != nullptr;
+    if (options.host != nullptr && !ParseEndpoint(options.host, strlen(options.host), host, port)) {
+        fprintf(err, "--host %s is not NAME or NAME:PORT\n", options.host);
+        return false;
+    }
+    if (options.launcher != nullptr && !ReadLauncherEndpoint(options.launcher, host, port, error, sizeof(error))) {
+        fprintf(err, "%s\n", error);
+        return false;
+    }
+    return true;
+}
+
+// The executable streamed into a temporary file (removed on interruption) and
+// its digest, then mapped for the version reader, which needs the resources
+// wherever they lie in the file. *file and *mapping are released by the caller.
+bool FetchExecutable(const char* url, const CheckOptions& options, char* path, int* file, void** mapping,
+                     CoreFacts* facts, FILE* err)
+{
+    char error[kUrlBytes + 256];
+    char sha256[kSha256HexBytes];
+    uint64_t size = 0;
+    long status = 0;
+    const char* temp = getenv("TMPDIR");
+    snprintf(path, kUrlBytes, "%s/tovrin-publish-core.XXXXXX", temp != nullptr && temp[0] != '\0' ? temp : "/tmp");
+    *file = CreateTemporary(path, 0, 0);
+    if (*file < 0) {
+        fprintf(err, "cannot create a temporary file %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    const bool fetched = HttpsDownload(url, options.caFile, kExecutableFetchLimit, *file, isatty(STDERR_FILENO) == 1,
+                                       &size, sha256, &status, error, sizeof(error));
+    if (!Answered(url, fetched, status, error, err)) {
+        return false;
+    }
+    if (size > 0) {
+        *mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, *file, 0);
+        if (*mapping == MAP_FAILED) {
+            *mapping = nullptr;
+            fprintf(err, "cannot map %s: %s\n", path, strerror(errno));
+            return false;
+        }
+    }
+    ExamineCoreWithDigest(static_cast<const unsigned char*>(*mapping), size, sha256, facts);
+    return true;
+}
+
 }  // namespace
 
-bool CheckRelease(const char* baseUrl, const char* caFile, FILE* out, FILE* err)
+bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
 {
     std::vector<unsigned char> documentBody;
-    std::vector<unsigned char> core;
     char documentUrl[kUrlBytes];
     char exeUrl[kUrlBytes];
+    char corePath[kUrlBytes] = "";
     char document[kDocumentLimit + 1];
     char report[kReportBytes] = "";
     char version[24] = "";
-    CoreFacts facts;
+    char error[kUrlBytes + 256];
+    char host[kHostBytes];
+    char signer[1024];
+    CoreFacts facts = {};
+    const char* baseUrl = options.url;
     size_t baseLength = strlen(baseUrl);
     size_t kept = 0;
+    long port = 0;
+    long status = 0;
     int problems = 0;
+    int coreFile = -1;
+    void* coreMapping = nullptr;
+    bool hostWanted = false;
+    bool ok = false;
 
     while (baseLength > 0 && baseUrl[baseLength - 1] == '/') {
         --baseLength;
@@ -59,14 +127,24 @@ bool CheckRelease(const char* baseUrl, const char* caFile, FILE* out, FILE* err)
              kDocumentName);
     snprintf(exeUrl, sizeof(exeUrl), "%.*s/%s/%s", static_cast<int>(baseLength), baseUrl, kReleaseFolder,
              kExecutableName);
-
-    if (!Fetch(documentUrl, caFile, kDocumentFetchLimit, &documentBody, err) ||
-        !Fetch(exeUrl, caFile, kExecutableFetchLimit, &core, err)) {
+    // A release served from a host the launcher does not ask is never seen.
+    if (!ExpectedEndpoint(options, &hostWanted, host, &port, err)) {
         return false;
+    }
+    if (hostWanted && !UrlHasEndpoint(baseUrl, host, port, error, sizeof(error))) {
+        fprintf(err, "%s\n", error);
+        return false;
+    }
+
+    const bool fetched = HttpsGet(documentUrl, options.caFile, kDocumentFetchLimit, &documentBody, &status, error,
+                                  sizeof(error));
+    if (!Answered(documentUrl, fetched, status, error, err) ||
+        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, err)) {
+        goto cleanup;
     }
     if (documentBody.empty()) {
         fprintf(err, "%s is empty; the launcher treats the host as unavailable\n", documentUrl);
-        return false;
+        goto cleanup;
     }
     // The launcher keeps the first 4095 bytes and reads them as a C string.
     kept = documentBody.size() < kDocumentLimit ? documentBody.size() : kDocumentLimit;
@@ -78,16 +156,32 @@ bool CheckRelease(const char* baseUrl, const char* caFile, FILE* out, FILE* err)
         ++problems;
     }
 
-    ExamineCore(core.data(), core.size(), &facts);
     problems += ListDisagreements(document, facts, report, sizeof(report));
+    fputs(report, err);
+    if (options.signerCount > 0 && !CheckCoreSigner(corePath, options.signers, options.signerCount, signer,
+                                                    sizeof(signer))) {
+        fprintf(err, "the executable %s\n", signer);
+        ++problems;
+    }
     if (problems > 0) {
-        fputs(report, err);
         fprintf(err, "%s does not serve a consistent release (%d problem%s)\n", baseUrl, problems,
                 problems == 1 ? "" : "s");
-        return false;
+        goto cleanup;
     }
     FormatPeFileVersion(facts.version, version, sizeof(version));
-    fprintf(out, "%s serves version %s, %llu bytes, sha256 %s: consistent\n", baseUrl, version,
-            static_cast<unsigned long long>(facts.size), facts.sha256);
-    return true;
+    fprintf(out, "%s serves version %s, %llu bytes, sha256 %s%s: consistent\n", baseUrl, version,
+            static_cast<unsigned long long>(facts.size), facts.sha256,
+            options.signerCount > 0 ? ", signed by a given signer" : "");
+    ok = true;
+
+cleanup:
+    if (coreMapping != nullptr) {
+        munmap(coreMapping, facts.size);
+    }
+    if (coreFile >= 0) {
+        close(coreFile);
+        unlink(corePath);
+    }
+    EndTemporaries();
+    return ok;
 }

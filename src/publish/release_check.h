@@ -1,11 +1,22 @@
-// Checking a served release: both files fetched from the update host and
-// compared the way the launcher would use them.
+// Checking a served release: both files fetched from the update host as the
+// launcher fetches them and compared the way the launcher would use them.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
-// Fetches <baseUrl>/tovrin-tools-api/v1/bootstrap_meta and .../bootstrap_exe
-// (trusting caFile's certificates when given), and compares version, digest
-// and size. Prints what it found to out, and each problem on its own line to
-// err. True only when the release is consistent.
-bool CheckRelease(const char* baseUrl, const char* caFile, FILE* out, FILE* err);
+struct CheckOptions {
+    const char* url;             // https://host[:port]
+    const char* caFile;          // certificates to trust instead of the system's (may be nullptr)
+    const char* const* signers;  // pins; the served core must be signed by one of them
+    size_t signerCount;
+    const char* host;            // NAME[:PORT] the URL must name (may be nullptr)
+    const char* launcher;        // a launcher exe whose update host the URL must name (may be nullptr)
+};
+
+// Fetches <url>/tovrin-tools-api/v1/bootstrap_meta and .../bootstrap_exe and
+// compares version, digest and size (and the signer, and the host, when
+// asked). Prints what it found to out, and each problem on its own line to
+// err; the executable's download progress goes to stderr when it is a
+// terminal. True only when the release is consistent.
+bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err);

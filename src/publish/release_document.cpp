@@ -57,10 +57,17 @@ bool SameVersion(const char* text, const PeFileVersion& version)
 
 void ExamineCore(const unsigned char* bytes, size_t size, CoreFacts* facts)
 {
+    char sha256[kSha256HexBytes];
+    Sha256Hex(bytes, size, sha256);
+    ExamineCoreWithDigest(bytes, size, sha256, facts);
+}
+
+void ExamineCoreWithDigest(const unsigned char* bytes, size_t size, const char* sha256, CoreFacts* facts)
+{
     memset(facts, 0, sizeof(*facts));
     facts->size = size;
     facts->hasVersion = ReadPeFileVersion(bytes, size, &facts->version, &facts->versionProblem);
-    Sha256Hex(bytes, size, facts->sha256);
+    snprintf(facts->sha256, sizeof(facts->sha256), "%s", sha256);
 }
 
 bool FormatReleaseDocument(const CoreFacts& facts, char* document, size_t capacity)

@@ -28,6 +28,8 @@ struct CoreFacts {
 };
 
 void ExamineCore(const unsigned char* bytes, size_t size, CoreFacts* facts);
+// The same with the digest already computed (64 lowercase digits, or empty).
+void ExamineCoreWithDigest(const unsigned char* bytes, size_t size, const char* sha256, CoreFacts* facts);
 
 // {"version": "a.b.c.d", "sha256": "<64 lowercase digits>", "size": n} and a
 // line feed. False when facts lack a version or digest, or it does not fit.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Request paths of the two files, relative to the web root.
 constexpr char kReleaseFolder[] = "tovrin-tools-api/v1";
@@ -12,9 +13,21 @@ constexpr char kExecutableName[] = "bootstrap_exe";
 // Room for StageRelease's message.
 constexpr size_t kStageMessageBytes = 1024;
 
-// Reads the core at corePath, refuses it when it is no PE executable, has no
-// version resource or is 1,000,000 bytes or smaller, and publishes it under
-// root (which must be a folder): the executable first, the document last, each
-// written under a temporary name and renamed into place. message says what was
-// published, or why nothing was.
-bool StageRelease(const char* corePath, const char* root, char* message, size_t capacity);
+struct StageOptions {
+    const char* const* signers;  // pins; the core must be signed by one of them
+    size_t signerCount;          // 0: any core, signed or not
+    bool allowSameOrOlder;       // publish a version not greater than the published one
+    FILE* notes;                 // where a wait for another stage is told (may be nullptr)
+};
+
+// Reads the core at corePath, refuses it when it is no Windows program the
+// launcher can read the version of and start, is 1,000,000 bytes or smaller,
+// is not signed by one of the signers (when given), or (unless allowed) its
+// version is not greater than the one the folder publishes now; and publishes
+// it under root (which must be a folder): the executable first, the document
+// last, each written under a unique temporary name and renamed into place, one
+// stage of a folder at a time. Folders and files are readable by the web
+// server whatever the umask. message says what was published, or why nothing
+// was.
+bool StageRelease(const char* corePath, const char* root, const StageOptions& options, char* message,
+                  size_t capacity);

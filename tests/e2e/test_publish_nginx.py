@@ -1,10 +1,16 @@
 """tovrin-publish against a real nginx serving server/nginx.conf on loopback:
 what an operator runs after a deployment, and what the server exposes."""
+import contextlib
+import fcntl
+import hashlib
 import http.client
 import os
 import pathlib
+import pty
 import shutil
+import signal
 import ssl
+import subprocess
 import sys
 import tempfile
 import time
@@ -19,6 +25,11 @@ CORES = pathlib.Path(os.environ.get("TOVRIN_FAKE_CORES_DIR", "build/windows/help
 PORT = int(os.environ.get("TOVRIN_UPDATE_PORT", "443"))
 META = "/tovrin-tools-api/v1/bootstrap_meta"
 EXE = "/tovrin-tools-api/v1/bootstrap_exe"
+LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
+
+
+def temporaries(folder):
+    return sorted(p.name for p in folder.iterdir() if p.name.endswith(".tmp"))
 
 
 class ReleaseServedByNginx(unittest.TestCase):
@@ -27,10 +38,21 @@ class ReleaseServedByNginx(unittest.TestCase):
         cls.work = pathlib.Path(tempfile.mkdtemp(prefix="tovrin-nginx."))
         cls.root = cls.work / "root"
         cls.root.mkdir()
-        pki = pathlib.Path(test_pki.make(str(cls.work / "pki"), "localhost"))
-        cls.ca, cert, key = pki / "ca.pem", pki / "server.pem", pki / "server.key"
+        # The tool's own temporary files land here, where the tests can see them.
+        cls.temp = cls.work / "tmp"
+        cls.temp.mkdir()
+        os.environ["TMPDIR"] = str(cls.temp)
+        cls.pki = pathlib.Path(test_pki.make(str(cls.work / "pki"), "localhost"))
+        cls.ca, cert, key = cls.pki / "ca.pem", cls.pki / "server.pem", cls.pki / "server.key"
         cls.url = f"https://localhost:{PORT}"
-        cls.stage(CORES / "fake_core_1_6_5_0.exe")
+        cls.release = cls.root / "tovrin-tools-api/v1"
+        # Staged under a umask that keeps everything private by default: nginx's
+        # workers (www-data) must still read it, or every test here sees 403.
+        umask = os.umask(0o077)
+        try:
+            cls.stage(CORES / "fake_core_1_6_5_0.exe")
+        finally:
+            os.umask(umask)
         cls.server = nginx_host.NginxHost(cls.work, PORT, cert, key, cls.root).__enter__()
 
     @classmethod
@@ -39,14 +61,33 @@ class ReleaseServedByNginx(unittest.TestCase):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     @classmethod
-    def stage(cls, core):
-        staged = nginx_host.run_publish("stage", core, cls.root)
+    def stage(cls, core, *options):
+        # Tests put the release back as they found it, so versions may fall.
+        staged = nginx_host.run_publish("stage", "--allow-same-or-older", *options, core, cls.root)
         if staged.returncode != 0:
             raise AssertionError(staged.stderr)
         return staged
 
-    def check(self, url=None, cacert=True):
-        return nginx_host.run_publish("check", url or self.url, *(["--cacert", self.ca] if cacert else []))
+    def check(self, url=None, cacert=True, *options):
+        return nginx_host.run_publish("check", url or self.url, *(["--cacert", self.ca] if cacert else []), *options)
+
+    @contextlib.contextmanager
+    def stage_lock_held(self):
+        """Holds the lock a stage needs to replace the release, as a stage that takes long would."""
+        file = os.open(self.release / ".stage.lock", os.O_RDONLY | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(file, fcntl.LOCK_EX)
+            yield
+        finally:
+            os.close(file)
+
+    def start_stage_that_waits(self, core):
+        """A stage started while the lock is held: it tells when it waits, its files written."""
+        stage = subprocess.Popen([str(nginx_host.PUBLISH), "stage", core, self.root], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        line = stage.stderr.readline()
+        self.assertIn("waiting for another stage of", line)
+        return stage
 
     def request(self, path, method="GET", headers=None):
         context = ssl.create_default_context(cafile=str(self.ca))
@@ -58,11 +99,160 @@ class ReleaseServedByNginx(unittest.TestCase):
         finally:
             connection.close()
 
-    def test_check_passes_for_a_staged_release(self):
+    def test_check_passes_for_a_staged_release_asking_as_the_launcher(self):
+        log = pathlib.Path(self.server.work / "access.log")
+        logged = log.stat().st_size
         checked = self.check()
         self.assertEqual(checked.returncode, 0, checked.stderr)
         self.assertIn("serves version 1.6.5.0, %d bytes" % (CORES / "fake_core_1_6_5_0.exe").stat().st_size,
                       checked.stdout)
+        # The server sees the launcher's agent, so agent filters treat both alike.
+        with open(log) as f:
+            f.seek(logged)
+            requests = [line for line in f if "/tovrin-tools-api/" in line]
+        self.assertEqual(len(requests), 2, requests)
+        for line in requests:
+            self.assertTrue(line.rstrip().endswith('"TovrinToolsLauncher/1.0"'), line)
+        self.assertEqual(checked.stderr, "")  # no progress into a pipe or a log
+
+    def test_check_shows_the_download_progress_on_a_terminal(self):
+        controller, terminal = pty.openpty()
+        try:
+            checked = subprocess.run([str(nginx_host.PUBLISH), "check", self.url, "--cacert", self.ca],
+                                     stdout=subprocess.PIPE, stderr=terminal, text=True, timeout=60)
+        finally:
+            os.close(terminal)
+        shown = b""
+        with contextlib.suppress(OSError):  # EIO once everything written was read
+            while chunk := os.read(controller, 4096):
+                shown += chunk
+        os.close(controller)
+        self.assertEqual(checked.returncode, 0, shown)
+        size = (CORES / "fake_core_1_6_5_0.exe").stat().st_size / 1048576
+        self.assertIn(f"\rdownloading the executable: {size:.1f} of {size:.1f} MB (100%)".encode(), shown)
+
+    def test_check_confirms_the_host_the_launcher_is_built_for(self):
+        # The launcher under test is built for localhost on the test port.
+        for options, failure in [
+                (["--host", f"localhost:{PORT}"], None),
+                (["--host", f"LOCALHOST:{PORT}"], None),
+                (["--launcher", LAUNCHER], None),
+                (["--host", "localhost"], f"{self.url} is host localhost port {PORT}, but the launcher is built "
+                                          "for host localhost port 443"),
+                (["--host", f"updates.example.com:{PORT}"], "built for host updates.example.com"),
+                (["--host", "localhost:99999"], "is not NAME or NAME:PORT"),
+                (["--launcher", CORES / "fake_core_1_6_5_0.exe"], "has no such resource; it is not a launcher"),
+        ]:
+            with self.subTest(options=options):
+                checked = self.check(None, True, *options)
+                if failure is None:
+                    self.assertEqual(checked.returncode, 0, checked.stderr)
+                else:
+                    self.assertEqual(checked.returncode, 1)
+                    self.assertIn(failure, checked.stderr)
+        checked = self.check(f"https://127.0.0.1:{PORT}", True, "--launcher", LAUNCHER)
+        self.assertIn("is host 127.0.0.1", checked.stderr)
+
+    def test_signed_cores_are_staged_and_checked_against_the_signers_pins(self):
+        pki = str(self.pki)
+        scratch = self.work / "signed"
+        scratch.mkdir(exist_ok=True)
+        core = CORES / "fake_core_1_7_0_0.exe"
+        signed = test_pki.sign(pki, "publisher", core, scratch / "publisher.exe")
+        stranger = test_pki.sign(pki, "stranger", core, scratch / "stranger.exe")
+        changed = scratch / "changed.exe"
+        data = bytearray(signed.read_bytes())
+        data[len(data) // 2] ^= 1  # in the padding: still a valid PE, digest no longer matches
+        changed.write_bytes(data)
+        publisher_pin = test_pki.pin(os.path.join(pki, "publisher.pem"))
+        stranger_pin = test_pki.pin(os.path.join(pki, "stranger.pem"))
+
+        # The tool's pin agrees with OpenSSL's for the certificate (PEM and DER) and the signed exe.
+        der = scratch / "publisher.der"
+        subprocess.run(["openssl", "x509", "-in", os.path.join(pki, "publisher.pem"), "-outform", "DER",
+                        "-out", der], check=True)
+        for path, pin in [(os.path.join(pki, "publisher.pem"), publisher_pin), (der, publisher_pin),
+                          (signed, publisher_pin), (stranger, stranger_pin)]:
+            with self.subTest(pin=path):
+                printed = nginx_host.run_publish("pin", path)
+                self.assertEqual((printed.returncode, printed.stdout), (0, pin + "\n"), printed.stderr)
+        for path, message in [(core, f"{core} is not Authenticode-signed"),
+                              (self.ca.with_suffix(".key"), "cannot read"),
+                              (self.pki / "server.key", "is neither a certificate (PEM or DER) nor a Windows exe")]:
+            with self.subTest(pin=path):
+                printed = nginx_host.run_publish("pin", path)
+                self.assertEqual(printed.returncode, 1)
+                self.assertIn(message, printed.stderr)
+
+        root = self.work / "signed-root"
+        root.mkdir(exist_ok=True)
+        both = ["--signer", stranger_pin.upper(), "--signer", publisher_pin]
+        for path, options, refusal in [
+                (core, both, "is not Authenticode-signed"),
+                (stranger, ["--signer", publisher_pin], "is signed by /CN=Stranger Test Publisher (pin "
+                                                        f"{stranger_pin}), which is none of the signers given"),
+                (changed, both, "but its signature does not verify"),
+                (signed, ["--signer", stranger_pin], "is signed by /CN=Tovrin Tools Test Publisher"),
+                (signed, both, None)]:
+            with self.subTest(stage=path.name, options=options):
+                staged = nginx_host.run_publish("stage", *options, path, root)
+                if refusal is None:
+                    self.assertEqual(staged.returncode, 0, staged.stderr)
+                else:
+                    self.assertEqual(staged.returncode, 1)
+                    self.assertIn(refusal, staged.stderr)
+                    self.assertFalse((root / "tovrin-tools-api/v1/bootstrap_meta").exists())
+
+        try:
+            self.stage(changed)  # served as it is, unsigned by anyone's rules
+            checked = self.check(None, True, "--signer", publisher_pin)
+            self.assertEqual(checked.returncode, 1)
+            self.assertIn("the executable is signed by /CN=Tovrin Tools Test Publisher, but its signature does not "
+                          "verify", checked.stderr)
+            self.stage(signed)
+            checked = self.check(None, True, "--signer", publisher_pin)
+            self.assertEqual(checked.returncode, 0, checked.stderr)
+            self.assertIn("signed by a given signer: consistent", checked.stdout)
+            checked = self.check(None, True, "--signer", stranger_pin)
+            self.assertEqual(checked.returncode, 1)
+            self.assertIn("which is none of the signers given", checked.stderr)
+        finally:
+            self.stage(CORES / "fake_core_1_6_5_0.exe")
+        self.assertEqual(list(self.temp.iterdir()), [])  # no downloaded core or signature left
+
+    def test_interrupted_stage_removes_its_files(self):
+        served = (self.root / EXE.lstrip("/")).read_bytes()
+        for number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=number.name):
+                with self.stage_lock_held():
+                    stage = self.start_stage_that_waits(CORES / "fake_core_1_7_0_0.exe")
+                    self.assertEqual(len(temporaries(self.release)), 2)  # both files written, waiting to commit
+                    stage.send_signal(number)
+                    stage.communicate(timeout=30)
+                self.assertEqual(stage.returncode, -number)
+                self.assertEqual(temporaries(self.release), [])
+                self.assertEqual((self.root / EXE.lstrip("/")).read_bytes(), served)
+
+    def test_concurrent_stages_leave_a_matching_pair_of_the_highest_version(self):
+        # Two stages wait for the lock together; whichever commits first, the
+        # lower one is refused or replaced, and the document describes the exe.
+        try:
+            with self.stage_lock_held():
+                stages = [self.start_stage_that_waits(CORES / f"fake_core_{version}.exe")
+                          for version in ("1_7_0_0", "1_6_5_1")]
+            results = [stage.communicate(timeout=60) + (stage.returncode,) for stage in stages]
+            self.assertEqual(results[0][2], 0, results[0])
+            self.assertIn(results[1][2], (0, 1), results[1])
+            if results[1][2] == 1:
+                self.assertIn("not greater than version 1.7.0.0", results[1][1])
+            status, _, body = self.request(META)
+            exe = (self.root / EXE.lstrip("/")).read_bytes()
+            self.assertEqual(exe, (CORES / "fake_core_1_7_0_0.exe").read_bytes())
+            self.assertIn(b'"version": "1.7.0.0"', body)
+            self.assertIn(hashlib.sha256(exe).hexdigest().encode(), body)
+            self.assertEqual(temporaries(self.release), [])
+        finally:
+            self.stage(CORES / "fake_core_1_6_5_0.exe")
 
     def test_check_trusts_no_unknown_certificate(self):
         checked = self.check(cacert=False)
@@ -126,8 +316,11 @@ class ReleaseServedByNginx(unittest.TestCase):
 
     def test_nothing_else_is_exposed(self):
         # A staging file left by an interrupted stage must not be served either.
-        (self.root / "tovrin-tools-api/v1/.bootstrap_exe.1.tmp").write_bytes(b"partial")
+        partial = self.release / ".bootstrap_exe.1.tmp"
+        partial.write_bytes(b"partial")
+        self.addCleanup(partial.unlink)
         for path in ["/", "/tovrin-tools-api/", "/tovrin-tools-api/v1/", "/tovrin-tools-api/v1/.bootstrap_exe.1.tmp",
+                     "/tovrin-tools-api/v1/.stage.lock", "/tovrin-tools-api/v1/.stage-writers.lock",
                      META + "/", META + ".bak", "/tovrin-tools-api/v1/BOOTSTRAP_META", "/nginx.conf",
                      "/tovrin-tools-api/v2/bootstrap_meta"]:
             with self.subTest(path=path):
@@ -138,7 +331,10 @@ class ReleaseServedByNginx(unittest.TestCase):
 
     def test_command_line_mistakes_exit_with_usage(self):
         for args in [(), ("stage",), ("stage", "a.exe"), ("check",), ("check", self.url, "--cacert"),
-                     ("check", self.url, "--insecure"), ("publish", "a", "b")]:
+                     ("check", self.url, "--insecure"), ("publish", "a", "b"), ("pin",), ("pin", "a", "b"),
+                     ("stage", "--signer", "12ab", "a.exe", "root"), ("stage", "--force", "a.exe", "root"),
+                     ("stage", "a.exe", "root", "--allow-same-or-older"), ("check", self.url, "--signer"),
+                     ("check", self.url, "--host", "a", "--launcher", "b")]:
             with self.subTest(args=args):
                 result = nginx_host.run_publish(*args)
                 self.assertEqual(result.returncode, 2)

@@ -123,6 +123,8 @@ TEST(PeVersion, ReadsTheFixedFileVersionOf32And64BitExecutables)
         {FakeCorePath("fake_core_1_6_4_0"), "1.6.4.0 64-bit"},
         {FakeCorePath("fake_core_1_7_0_0"), "1.7.0.0 64-bit"},
         {CoreX86Path(), "3.2.1.0 32-bit"},  // product version 9.9.9.9 must not be read
+        // Two languages of ID 1 that agree; blocks named BETA and ID 2 say 9.9.9.9.
+        {CoreX86VariantPath("languages_agree"), "3.2.1.0 32-bit"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = Read(ReadBytes(c.path));
@@ -172,6 +174,48 @@ TEST(PeVersion, RejectsWhatIsNotAWindowsExecutable)
         EXPECT_FALSE(outcome.ok) << c.what;
         EXPECT_EQ(outcome.text, c.problem) << c.what;
     }
+}
+
+TEST(PeVersion, RefusesWhatWindowsWouldNotReadTheVersionOfOrStart)
+{
+    const Bytes x64 = ReadBytes(FakeCorePath("fake_core_1_6_5_0"));
+    const Bytes x86 = ReadBytes(CoreX86Path());
+    const Layout l64 = Locate(x64);
+    const Layout l86 = Locate(x86);
+    const char kWrongMachine[] = "is not built for x64 or x86 processors";
+    const char kWrongSubsystem[] = "is not a Windows GUI or console program (a driver or other system image)";
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        size_t at;  // a 16-bit field set to value, unless 0
+        uint16_t value;
+        const char* problem;
+    } cases[] = {
+        {"ARM64", x64, l64.fileHeader, 0xAA64, kWrongMachine},
+        {"ARM", x86, l86.fileHeader, 0x01C4, kWrongMachine},
+        {"x64 machine in a 32-bit image", x86, l86.fileHeader, 0x8664, kWrongMachine},
+        {"x86 machine in a 64-bit image", x64, l64.fileHeader, 0x014C, kWrongMachine},
+        {"driver (native subsystem)", x64, l64.optional + 68, 1, kWrongSubsystem},
+        {"EFI application", x64, l64.optional + 68, 10, kWrongSubsystem},
+        {"unknown subsystem", x86, l86.optional + 68, 0, kWrongSubsystem},
+        {"ID 1 in two languages with different versions", ReadBytes(CoreX86VariantPath("languages_differ")), 0, 0,
+         "has version resources in several languages with different file versions; which one Windows reads depends "
+         "on the user's language"},
+        {"versions only under ID 2 and a name", ReadBytes(CoreX86VariantPath("other_id")), 0, 0,
+         "has no version resource with ID 1, the only one Windows reads"},
+    };
+    for (Case& c : cases) {
+        if (c.at != 0) {
+            Put16(c.bytes, c.at, c.value);
+        }
+        const Outcome outcome = Read(c.bytes);
+        EXPECT_FALSE(outcome.ok) << c.what;
+        EXPECT_EQ(outcome.text, c.problem) << c.what;
+    }
+    // The console subsystem is a program like the GUI one.
+    Bytes console = x64;
+    Put16(console, l64.optional + 68, 3);
+    EXPECT_EQ(Read(console).text, "1.6.5.0 64-bit");
 }
 
 TEST(PeVersion, DamagedResourcePointersAreRefusedNotFollowed)

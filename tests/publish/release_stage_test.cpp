@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -30,14 +33,25 @@ std::string Sha256Sum(const std::string& path)
     return std::string(line).substr(0, 64);
 }
 
+// The folder's files, without the stage's lock files.
 std::set<std::string> Listing(const std::string& folder)
 {
     std::set<std::string> names;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        names.insert(entry.path().filename().string());
+        const std::string name = entry.path().filename().string();
+        if (name != ".stage.lock" && name != ".stage-writers.lock") {
+            names.insert(name);
+        }
     }
     return names;
+}
+
+unsigned Mode(const std::string& path)
+{
+    struct stat status;
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
 }
 
 class StageTest : public ::testing::Test {
@@ -49,10 +63,12 @@ protected:
     }
     void TearDown() override { RemoveTree(root_); }
 
-    bool Stage(const std::string& core, const std::string& root, std::string* message = nullptr)
+    bool Stage(const std::string& core, const std::string& root, std::string* message = nullptr,
+               bool allowSameOrOlder = false)
     {
         char text[kStageMessageBytes];
-        const bool ok = StageRelease(core.c_str(), root.c_str(), text, sizeof(text));
+        const StageOptions options = {nullptr, 0, allowSameOrOlder, nullptr};
+        const bool ok = StageRelease(core.c_str(), root.c_str(), options, text, sizeof(text));
         if (message != nullptr) {
             *message = text;
         }
@@ -73,9 +89,11 @@ protected:
         EXPECT_STREQ(release.version, version);
         EXPECT_EQ(release.sha256, Sha256Sum(core));
         EXPECT_EQ(release.size, std::filesystem::file_size(core));
-        struct stat status;
-        ASSERT_EQ(stat((release_ + "/bootstrap_meta").c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 0777, 0644u);  // readable by the web server
+        // Readable by the web server, whatever the umask.
+        EXPECT_EQ(Mode(release_ + "/bootstrap_meta"), 0644u);
+        EXPECT_EQ(Mode(release_ + "/bootstrap_exe"), 0644u);
+        EXPECT_EQ(Mode(release_) & 0755, 0755u);
+        EXPECT_EQ(Mode(root_ + "/tovrin-tools-api") & 0755, 0755u);
     }
 
     std::string root_;
@@ -104,11 +122,75 @@ TEST_F(StageTest, ReplacementExecutableIsAlwaysNewerThanTheOneItReplaces)
     const time_t ahead = time(nullptr) + 100;
     const struct timespec times[2] = {{0, UTIME_OMIT}, {ahead, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, exe.c_str(), times, 0), 0);
-    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0_other"), root_));
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0_other"), root_, nullptr, true));
     struct stat status;
     ASSERT_EQ(stat(exe.c_str(), &status), 0);
     EXPECT_EQ(status.st_mtim.tv_sec, ahead + 1);
     ExpectPublished(FakeCorePath("fake_core_1_6_5_0_other"), "1.6.5.0");
+}
+
+TEST_F(StageTest, VersionMustRiseUnlessSameOrOlderIsAllowed)
+{
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_));
+    struct Case {
+        const char* core;
+        bool allowed;
+        bool published;
+    } cases[] = {
+        {"fake_core_1_6_5_0_other", false, false},  // same version, other build
+        {"fake_core_1_6_4_0", false, false},
+        {"fake_core_1_6_4_0", true, true},
+        {"fake_core_1_6_5_0", false, true},  // above 1.6.4.0 again
+        {"fake_core_1_6_5_0_other", true, true},
+        {"fake_core_1_6_5_1", false, true},
+    };
+    std::string published = "fake_core_1_6_5_0";
+    for (const Case& c : cases) {
+        std::string message;
+        const std::string core = FakeCorePath(c.core);
+        EXPECT_EQ(Stage(core, root_, &message, c.allowed), c.published) << c.core << ": " << message;
+        if (!c.published) {
+            EXPECT_NE(message.find("not greater than version"), std::string::npos) << message;
+            EXPECT_NE(message.find("--allow-same-or-older"), std::string::npos) << message;
+        } else {
+            published = c.core;
+        }
+        std::string version = published.substr(10);
+        version = version.substr(0, 7);
+        std::replace(version.begin(), version.end(), '_', '.');
+        ExpectPublished(FakeCorePath(published.c_str()), version.c_str());
+    }
+}
+
+TEST_F(StageTest, TemporariesOfEarlierRunsNeitherBlockNorRemain)
+{
+    // Names an interrupted run of this or an older stage left behind,
+    // including the one this process id would have used.
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_4_0"), root_));
+    const std::string pid = std::to_string(getpid());
+    const std::set<std::string> stale = {".bootstrap_exe." + pid + ".tmp", ".bootstrap_meta." + pid + ".tmp",
+                                         ".bootstrap_exe.a1B2c3.tmp"};
+    for (const std::string& name : stale) {
+        WriteBytes(release_ + "/" + name, {'x'});
+    }
+    WriteBytes(release_ + "/notes.tmp", {'x'});  // not a name stages use: kept
+    std::string message;
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_, &message)) << message;
+    EXPECT_EQ(Listing(release_), (std::set<std::string>{"bootstrap_exe", "bootstrap_meta", "notes.tmp"}));
+}
+
+TEST_F(StageTest, FoldersAndFilesAreServedWhateverTheUmask)
+{
+    const mode_t previous = umask(077);
+    std::string message;
+    const bool staged = Stage(FakeCorePath("fake_core_1_6_5_0"), root_, &message);
+    umask(previous);
+    ASSERT_TRUE(staged) << message;
+    ExpectPublished(FakeCorePath("fake_core_1_6_5_0"), "1.6.5.0");
+    // A folder an earlier stage left private is opened up again.
+    ASSERT_EQ(chmod(release_.c_str(), 0700), 0);
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_7_0_0"), root_, &message)) << message;
+    ExpectPublished(FakeCorePath("fake_core_1_7_0_0"), "1.7.0.0");
 }
 
 TEST_F(StageTest, RefusalsLeaveTheEarlierReleaseUntouched)

@@ -29,6 +29,12 @@ std::string CoreX86Path()
     return TOVRIN_CORE_X86;
 }
 
+std::string CoreX86VariantPath(const char* variant)
+{
+    const std::string plain = TOVRIN_CORE_X86;
+    return plain.substr(0, plain.size() - 4) + "_" + variant + ".exe";
+}
+
 std::vector<unsigned char> ReadBytes(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);

@@ -10,6 +10,9 @@ std::string FakeCorePath(const char* name);
 
 // Path of the minimal 32-bit executable (version 3.2.1.0).
 std::string CoreX86Path();
+// The same executable with its version laid out otherwise: "languages_agree",
+// "languages_differ" or "other_id" (see core_x86.rc).
+std::string CoreX86VariantPath(const char* variant);
 
 std::vector<unsigned char> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes);
