@@ -235,6 +235,12 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
     }
     ok = g_cancelRequested.load() == 0 && total > kMinimumDownloadBytes &&
          BodyLengthComplete(lengthKnown, announced, total);
+    // The caller moves this file over the core. Data still in the cache when the
+    // power fails can come back as zeros behind a rename that survived, so the
+    // bytes reach the disk first; a file that cannot be flushed is not kept.
+    if (ok && !FlushFileBuffers(file)) {
+        ok = false;
+    }
 
 cleanup:
     if (file != INVALID_HANDLE_VALUE) {
