@@ -6,10 +6,10 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdlib>
 #include <cwchar>
 
 #include "shell/launcher_state.h"
+#include "shell/window_post.h"
 #include "transfer/content_length.h"
 #include "transfer/progress_text.h"
 #include "update_host.h"
@@ -101,7 +101,6 @@ bool QueryContentLength(HINTERNET request, bool* known, uint64_t* length)
 void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t expectedSize)
 {
     wchar_t text[kProgressTextUnits];
-    wchar_t* copy = nullptr;
     HWND window = g_hwndMain;
 
     if (window == nullptr) {
@@ -109,14 +108,7 @@ void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t 
     }
     PostMessageW(window, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(ProgressPercent(total, expectedSize)), 0);
     FormatDownloadProgress(versionLabel, total, expectedSize, text, kProgressTextUnits);
-    copy = _wcsdup(text);
-    if (copy == nullptr) {
-        return;
-    }
-    // A text the window never received would otherwise be lost.
-    if (!PostMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
-        free(copy);
-    }
+    PostStatusText(window, text);
 }
 
 }  // namespace

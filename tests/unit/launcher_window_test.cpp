@@ -5,13 +5,17 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <thread>
 
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
 #include "shell/launcher_window.h"
+#include "shell/window_post.h"
+#include "update/update_run.h"
 #include "test_support.h"
 
 namespace {
@@ -188,6 +192,28 @@ TEST_F(LauncherWindowTest, FreesEveryStatusTextShownOrNot)
     EXPECT_LT(after, before + 100 * 1024 * 1024) << "before=" << before << " after=" << after;
 }
 
+TEST_F(LauncherWindowTest, StatusTextsThatCannotBePostedAreFreed)
+{
+    // The user closed the window while the worker still reports: 150 texts of
+    // 2 MB each, all refused, would add 300 MB to the process if kept.
+    const size_t kUnits = 1024 * 1024;
+    wchar_t* large = static_cast<wchar_t*>(malloc(kUnits * sizeof(wchar_t)));
+    ASSERT_NE(large, nullptr);
+    wmemset(large, L'x', kUnits - 1);
+    large[kUnits - 1] = L'\0';
+    DestroyWindow(window);
+    PumpMessages();
+    ASSERT_FALSE(IsWindow(g_hwndMain));
+
+    const SIZE_T before = PrivateBytes();
+    for (int i = 0; i < 150; ++i) {
+        PostStatus(large, 50);
+    }
+    const SIZE_T after = PrivateBytes();
+    free(large);
+    EXPECT_LT(after, before + 100 * 1024 * 1024) << "before=" << before << " after=" << after;
+}
+
 TEST_F(LauncherWindowTest, CloseSetsCancelFlagAndDestroysWithoutAsking)
 {
     DialogWatcher dialogs;
@@ -310,4 +336,61 @@ TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)
         CoreWorkingDirectory(c.core, directory, MAX_PATH);
         EXPECT_STREQ(directory, c.directory);
     }
+}
+
+namespace {
+
+// Stands in for PostMessageW on a queue that is full (Windows refuses posts
+// beyond 10,000; Wine has no such limit) until the test lets the window drain it.
+std::atomic<bool> g_queueFull{false};
+std::atomic<int> g_refusedPosts{0};
+
+BOOL WINAPI PostToQueueThatMayBeFull(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (g_queueFull.load()) {
+        ++g_refusedPosts;
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    return PostMessageW(window, message, wParam, lParam);
+}
+
+constexpr UINT kFinishStandIn = WM_APP + 40;
+
+}  // namespace
+
+TEST(PostUntilAccepted, FinishWaitsForRoomAndGivesUpOnlyWhenTheWindowIsGone)
+{
+    HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    g_queueFull = true;
+    g_refusedPosts = 0;
+    std::atomic<int> result{-1};
+    std::thread worker([&] { result = PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull); });
+
+    // This thread does not pump until the worker has been refused a few times.
+    const DWORD start = GetTickCount();
+    while (g_refusedPosts.load() < 3 && GetTickCount() - start < 10000) {
+        Sleep(1);
+    }
+    EXPECT_GE(g_refusedPosts.load(), 3);
+    g_queueFull = false;
+    int finishes = 0;
+    MSG message;
+    while (finishes == 0 && GetTickCount() - start < 10000) {
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            finishes += message.message == kFinishStandIn && message.wParam == DoneLaunch ? 1 : 0;
+        }
+        Sleep(1);
+    }
+    worker.join();
+    PumpMessages();
+    EXPECT_EQ(finishes, 1);
+    EXPECT_EQ(result.load(), 1);
+
+    // Once the window is gone there is nobody left to drain the queue: stop.
+    DestroyWindow(window);
+    g_queueFull = true;
+    EXPECT_FALSE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
+    g_queueFull = false;
 }
