@@ -9,6 +9,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import threading
 import time
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
@@ -119,6 +120,62 @@ def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
             if process.poll() is None:
                 process.kill()
     return Observed(lines=lines, exit_code=exit_code, times=times)
+
+
+class WatchedLauncher:
+    """A launcher under the probe that the test follows while it runs, for tests
+    that act at a given moment of the run (run_launcher waits for its end)."""
+
+    def __init__(self, exe, probe_args=(), timeout=90):
+        self.env = wine_env()
+        self.lines, self.times = [], []
+        self._arrived = threading.Condition()
+        self._ended = False
+        self.probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms",
+                                       str(timeout * 1000), *probe_args], env=self.env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.launcher = subprocess.Popen([WINE, str(exe)], env=self.env,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.probe.stdout:
+            with self._arrived:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
+                self.times.append(time.monotonic())
+                self._arrived.notify_all()
+        with self._arrived:
+            self._ended = True
+            self._arrived.notify_all()
+
+    def wait_for(self, prefix, timeout=120):
+        """The first probe line that starts with prefix, once it has arrived."""
+        deadline = time.monotonic() + timeout
+        with self._arrived:
+            while True:
+                found = [line for line in self.lines if line.startswith(prefix)]
+                if found:
+                    return found[0]
+                remaining = deadline - time.monotonic()
+                if self._ended or remaining <= 0:
+                    raise AssertionError(f"the probe never reported {prefix!r}: {self.lines}")
+                self._arrived.wait(remaining)
+
+    def finish(self):
+        """Waits for the run's end (killing what is left after a failure) and
+        returns what the probe saw."""
+        try:
+            self.probe.wait(timeout=120)
+            self._reader.join(timeout=30)
+            self.probe.stdout.close()
+            exit_code = self.launcher.wait(timeout=60)
+        finally:
+            for process in (self.probe, self.launcher):
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+        return Observed(lines=list(self.lines), exit_code=exit_code, times=list(self.times))
 
 
 # --- the Wine user's folders, as the launcher sees them -----------------------
