@@ -196,6 +196,18 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
                 self.assertEqual(harness.core_path().read_bytes(), installed)
                 self.assert_core_started_once_in_install_folder()
 
+    def test_last_status_is_on_the_screen_while_the_core_starts(self):
+        harness.install_core("fake_core_1_6_5_0")
+        published = harness.fake_core("fake_core_1_6_5_0")
+        # A slow answer keeps the checking text up long enough to reach the screen,
+        # so the launching text is compared with pixels that were really shown.
+        self.server.set_scenario({"meta": {"body": update_server.release_meta(published, "1.6.5.0").decode(),
+                                           "stall_before_headers": 1.5}})
+        seen = self.run_launcher("--watch-paint", LAUNCHING)
+        self.assertEqual(seen.values("painted"), ["yes " + LAUNCHING], seen.lines)
+        self.assertEqual(seen.error_boxes, [])
+        self.assert_core_started_once_in_install_folder()
+
     def test_uppercase_published_digest_matches(self):
         harness.install_core("fake_core_1_6_4_0")
         new = harness.fake_core("fake_core_1_6_5_0").read_bytes()

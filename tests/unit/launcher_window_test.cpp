@@ -169,6 +169,43 @@ TEST_F(LauncherWindowTest, AppliesStatusAndProgressInPostingOrder)
     EXPECT_EQ(ProgressPosition(), 73);
 }
 
+namespace {
+
+WNDPROC g_statusLineProc = nullptr;
+int g_statusLinePaints = 0;
+
+LRESULT CALLBACK CountStatusLinePaints(HWND control, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_PAINT) {
+        ++g_statusLinePaints;
+    }
+    return CallWindowProcW(g_statusLineProc, control, message, wParam, lParam);
+}
+
+}  // namespace
+
+// The finish usually follows the last text at once and keeps the thread busy
+// (core start, 300 ms pause) before a paint message could come: the text must
+// be painted while its own message is handled. Wine's static control draws a
+// new text at once by itself, Windows' only marks it for a later paint, so the
+// paint message is what shows the launcher painting on both.
+TEST_F(LauncherWindowTest, NewStatusTextIsPaintedBeforeTheNextMessage)
+{
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
+    PumpMessages();
+    g_statusLineProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(g_hwndStatus, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountStatusLinePaints)));
+    g_statusLinePaints = 0;
+
+    SendMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(L"Launching Tovrin Tools...")));
+
+    EXPECT_EQ(StatusText(), L"Launching Tovrin Tools...");
+    EXPECT_GE(g_statusLinePaints, 1);
+    EXPECT_FALSE(GetUpdateRect(g_hwndStatus, nullptr, FALSE)) << "part of the status line is still unpainted";
+    SetWindowLongPtrW(g_hwndStatus, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusLineProc));
+}
+
 TEST_F(LauncherWindowTest, FreesEveryStatusTextShownOrNot)
 {
     // 150 texts of 2 MB each: kept, they would add 300 MB to the process.
