@@ -9,7 +9,6 @@ import os
 import pathlib
 import shutil
 import subprocess
-import threading
 import time
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
@@ -127,55 +126,41 @@ class WatchedLauncher:
     that act at a given moment of the run (run_launcher waits for its end)."""
 
     def __init__(self, exe, probe_args=(), timeout=90):
-        self.env = wine_env()
-        self.lines, self.times = [], []
-        self._arrived = threading.Condition()
-        self._ended = False
+        env = wine_env()
+        self.observed = Observed(lines=[], exit_code=None)
         self.probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms",
-                                       str(timeout * 1000), *probe_args], env=self.env,
+                                       str(timeout * 1000), *probe_args], env=env,
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.launcher = subprocess.Popen([WINE, str(exe)], env=self.env,
+        self.launcher = subprocess.Popen([WINE, str(exe)], env=env,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
 
-    def _read(self):
+    def wait_for(self, prefix=None):
+        """Reads probe lines up to the first that starts with prefix (with None,
+        up to the probe's end, which its own time-out bounds) and returns it."""
         for raw in self.probe.stdout:
-            with self._arrived:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
-                self.times.append(time.monotonic())
-                self._arrived.notify_all()
-        with self._arrived:
-            self._ended = True
-            self._arrived.notify_all()
-
-    def wait_for(self, prefix, timeout=120):
-        """The first probe line that starts with prefix, once it has arrived."""
-        deadline = time.monotonic() + timeout
-        with self._arrived:
-            while True:
-                found = [line for line in self.lines if line.startswith(prefix)]
-                if found:
-                    return found[0]
-                remaining = deadline - time.monotonic()
-                if self._ended or remaining <= 0:
-                    raise AssertionError(f"the probe never reported {prefix!r}: {self.lines}")
-                self._arrived.wait(remaining)
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            self.observed.lines.append(line)
+            self.observed.times.append(time.monotonic())
+            if prefix is not None and line.startswith(prefix):
+                return line
+        if prefix is not None:
+            raise AssertionError(f"the probe never reported {prefix!r}: {self.observed.lines}")
+        return None
 
     def finish(self):
         """Waits for the run's end (killing what is left after a failure) and
         returns what the probe saw."""
         try:
-            self.probe.wait(timeout=120)
-            self._reader.join(timeout=30)
-            self.probe.stdout.close()
-            exit_code = self.launcher.wait(timeout=60)
+            self.wait_for()
+            self.probe.wait(timeout=30)
+            self.observed.exit_code = self.launcher.wait(timeout=60)
         finally:
             for process in (self.probe, self.launcher):
                 if process.poll() is None:
                     process.kill()
                     process.wait()
-        return Observed(lines=list(self.lines), exit_code=exit_code, times=list(self.times))
+            self.probe.stdout.close()
+        return self.observed
 
 
 # --- the Wine user's folders, as the launcher sees them -----------------------
