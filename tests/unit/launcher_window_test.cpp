@@ -5,11 +5,9 @@
 
 #include <commctrl.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
-#include <thread>
 
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
@@ -364,14 +362,16 @@ TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)
 
 namespace {
 
-// Stands in for PostMessageW on a queue that is full (Windows refuses posts
-// beyond 10,000; Wine has no such limit) until the test lets the window drain it.
-std::atomic<bool> g_queueFull{false};
-std::atomic<int> g_refusedPosts{0};
+// Stands in for PostMessageW on a queue that stays full for the first
+// g_refusalsLeft posts (Windows refuses posts beyond 10,000 until the window
+// drains its queue; Wine accepted 200,000 here, so a full queue cannot be made).
+int g_refusalsLeft = 0;
+int g_refusedPosts = 0;
 
 BOOL WINAPI PostToQueueThatMayBeFull(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (g_queueFull.load()) {
+    if (g_refusalsLeft > 0) {
+        --g_refusalsLeft;
         ++g_refusedPosts;
         SetLastError(ERROR_NOT_ENOUGH_QUOTA);
         return FALSE;
@@ -379,42 +379,27 @@ BOOL WINAPI PostToQueueThatMayBeFull(HWND window, UINT message, WPARAM wParam, L
     return PostMessageW(window, message, wParam, lParam);
 }
 
-constexpr UINT kFinishStandIn = WM_APP + 40;
-
 }  // namespace
 
 TEST(PostUntilAccepted, FinishWaitsForRoomAndGivesUpOnlyWhenTheWindowIsGone)
 {
+    const UINT kFinishStandIn = WM_APP + 40;
     HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
-    g_queueFull = true;
+    g_refusalsLeft = 5;
     g_refusedPosts = 0;
-    std::atomic<int> result{-1};
-    std::thread worker([&] { result = PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull); });
-
-    // This thread does not pump until the worker has been refused a few times.
-    const DWORD start = GetTickCount();
-    while (g_refusedPosts.load() < 3 && GetTickCount() - start < 10000) {
-        Sleep(1);
-    }
-    EXPECT_GE(g_refusedPosts.load(), 3);
-    g_queueFull = false;
+    EXPECT_TRUE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
+    EXPECT_EQ(g_refusedPosts, 5);
     int finishes = 0;
     MSG message;
-    while (finishes == 0 && GetTickCount() - start < 10000) {
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            finishes += message.message == kFinishStandIn && message.wParam == DoneLaunch ? 1 : 0;
-        }
-        Sleep(1);
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        finishes += message.message == kFinishStandIn && message.wParam == DoneLaunch ? 1 : 0;
     }
-    worker.join();
-    PumpMessages();
     EXPECT_EQ(finishes, 1);
-    EXPECT_EQ(result.load(), 1);
 
-    // Once the window is gone there is nobody left to drain the queue: stop.
+    // Once the window is gone nobody drains the queue any more: give up.
     DestroyWindow(window);
-    g_queueFull = true;
+    g_refusalsLeft = 1000000;
     EXPECT_FALSE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
-    g_queueFull = false;
+    g_refusalsLeft = 0;
 }
