@@ -75,6 +75,9 @@ bool ReplaceInstalledCopy(const wchar_t* ownPath, const wchar_t* installFolder, 
     if (!CopyFileW(ownPath, temporaryPath, FALSE)) {
         goto cleanup;
     }
+    // The copy takes the source's attributes; a read-only one could be neither
+    // opened for the flush nor deleted after a failure.
+    SetFileAttributesW(temporaryPath, FILE_ATTRIBUTE_NORMAL);
     file = CreateFileW(temporaryPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE || !FlushFileBuffers(file)) {
         goto cleanup;
