@@ -46,6 +46,10 @@ LRESULT OnStatus(LPARAM lParam)
     }
     if (g_hwndStatus != nullptr) {
         SetWindowTextW(g_hwndStatus, text);
+        // Painted now rather than when the queue runs dry: the finish that often
+        // follows at once keeps this thread busy (core start, 300 ms pause), and
+        // the last text must be on the screen meanwhile.
+        RedrawWindow(g_hwndStatus, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     }
     // The text was handed over with the message: free it whether or not it was shown.
     free(text);

@@ -4,6 +4,7 @@
 
 #include "shell/launcher_state.h"
 #include "shell/launcher_window.h"
+#include "shell/single_run.h"
 #include "shell/worker_start.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
@@ -12,12 +13,22 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // loaded from here on (the delay-loaded ones included) comes from the system
     // folder, never from beside the exe or from the working directory.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    // A second launcher of this session (a double double-click, a second
+    // shortcut) shows the running one and leaves every file alone.
+    HANDLE runLock = nullptr;
+    if (!TakeRunLock(&runLock)) {
+        BringRunningLauncherToFront();
+        return 0;
+    }
+
     InitLauncherControls();
     RegisterLauncherClass(instance);
 
     g_hwndMain = CreateLauncherWindow(instance);
     if (g_hwndMain == nullptr) {
         // Without a window nothing could ever end the message loop.
+        ReleaseRunLock(runLock);
         return 0;
     }
     ShowWindow(g_hwndMain, SW_SHOWNORMAL);
@@ -27,5 +38,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     StartUpdateWorker();
 
     RunMessageLoop();
+    // The run is over once the window is gone. The process can linger a moment
+    // after that, and the next launcher must not take it for a running one.
+    ReleaseRunLock(runLock);
     return 0;
 }

@@ -6,10 +6,10 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdlib>
 #include <cwchar>
 
 #include "shell/launcher_state.h"
+#include "shell/window_post.h"
 #include "transfer/content_length.h"
 #include "transfer/progress_text.h"
 #include "update_host.h"
@@ -101,7 +101,6 @@ bool QueryContentLength(HINTERNET request, bool* known, uint64_t* length)
 void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t expectedSize)
 {
     wchar_t text[kProgressTextUnits];
-    wchar_t* copy = nullptr;
     HWND window = g_hwndMain;
 
     if (window == nullptr) {
@@ -109,14 +108,7 @@ void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t 
     }
     PostMessageW(window, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(ProgressPercent(total, expectedSize)), 0);
     FormatDownloadProgress(versionLabel, total, expectedSize, text, kProgressTextUnits);
-    copy = _wcsdup(text);
-    if (copy == nullptr) {
-        return;
-    }
-    // A text the window never received would otherwise be lost.
-    if (!PostMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
-        free(copy);
-    }
+    PostStatusText(window, text);
 }
 
 }  // namespace
@@ -235,6 +227,12 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
     }
     ok = g_cancelRequested.load() == 0 && total > kMinimumDownloadBytes &&
          BodyLengthComplete(lengthKnown, announced, total);
+    // The caller moves this file over the core. Data still in the cache when the
+    // power fails can come back as zeros behind a rename that survived, so the
+    // bytes reach the disk first; a file that cannot be flushed is not kept.
+    if (ok && !FlushFileBuffers(file)) {
+        ok = false;
+    }
 
 cleanup:
     if (file != INVALID_HANDLE_VALUE) {

@@ -15,6 +15,7 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity);
 // g_cancelRequested after each chunk. expectedSize (0 when unknown) feeds only the
 // progress line, which names versionLabel. True when the body ended normally, was
 // not shorter than an announced Content-Length, the run was not cancelled and more
-// than 1,000,000 bytes were written. The destination is never deleted here.
+// than 1,000,000 bytes were written and flushed to disk. The destination is never
+// deleted here.
 bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
                         const wchar_t* versionLabel);

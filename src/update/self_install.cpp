@@ -7,6 +7,8 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <cwchar>
+
 #include "shell/launcher_state.h"
 #include "update/path_text.h"
 
@@ -53,6 +55,47 @@ cleanup:
     }
 }
 
+// Replaces the installed copy with a copy of ownPath in one move, so the
+// shortcut never points at a half-written exe (a launcher closed or a power
+// loss mid-copy). The new copy is written and flushed under a name of this
+// process, which no other launcher uses, and is no longer than the installed
+// copy's name, so every folder that takes the installed copy takes it too. On
+// any failure the earlier copy stays as it was and the temporary file is removed.
+bool ReplaceInstalledCopy(const wchar_t* ownPath, const wchar_t* installFolder, const wchar_t* copyPath)
+{
+    wchar_t temporaryName[32];
+    wchar_t temporaryPath[kPathUnits];
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool ok = false;
+
+    swprintf(temporaryName, 32, L"Launcher-%lu.tmp", static_cast<unsigned long>(GetCurrentProcessId()));
+    if (!JoinPath(installFolder, temporaryName, temporaryPath, kPathUnits)) {
+        return false;
+    }
+    if (!CopyFileW(ownPath, temporaryPath, FALSE)) {
+        goto cleanup;
+    }
+    // The copy takes the source's attributes; a read-only one could be neither
+    // opened for the flush nor deleted after a failure.
+    SetFileAttributesW(temporaryPath, FILE_ATTRIBUTE_NORMAL);
+    file = CreateFileW(temporaryPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE || !FlushFileBuffers(file)) {
+        goto cleanup;
+    }
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    ok = MoveFileExW(temporaryPath, copyPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+
+cleanup:
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (!ok) {
+        DeleteFileW(temporaryPath);
+    }
+    return ok;
+}
+
 }  // namespace
 
 void InstallLauncherAndShortcut(const wchar_t* installFolder)
@@ -71,7 +114,7 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
 
     // Running from the installed copy itself (in any ASCII spelling): nothing to copy.
     if (haveOwnPath && haveCopyPath && !EqualIgnoringAsciiCase(ownPath, copyPath)) {
-        CopyFileW(ownPath, copyPath, FALSE);
+        ReplaceInstalledCopy(ownPath, installFolder, copyPath);
     }
 
     // A failed copy may still have left an older installed copy, which serves as well.

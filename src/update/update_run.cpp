@@ -5,10 +5,10 @@
 
 #include <shlobj.h>
 
-#include <cstdlib>
 #include <cwchar>
 
 #include "shell/launcher_state.h"
+#include "shell/window_post.h"
 #include "transfer/file_digest.h"
 #include "transfer/http_client.h"
 #include "update/path_text.h"
@@ -31,9 +31,11 @@ constexpr wchar_t kDownloadError[] =
 constexpr wchar_t kDigestError[] = L"SHA-256 verification failed! Please try downloading again.";
 constexpr wchar_t kReplaceError[] = L"Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry).";
 
+// The one message the window must get: a run whose finish was refused would
+// leave the window open forever with nothing started.
 void Finish(WPARAM code)
 {
-    PostMessageW(g_hwndMain, WM_LAUNCHER_DONE, code, 0);
+    PostUntilAccepted(g_hwndMain, WM_LAUNCHER_DONE, code, 0, PostMessageW);
 }
 
 void FinishWithError(const wchar_t* text)
@@ -111,7 +113,7 @@ void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
 void PostStatus(const wchar_t* text, int percent)
 {
     if (g_hwndMain != nullptr) {
-        PostMessageW(g_hwndMain, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(text)));
+        PostStatusText(g_hwndMain, text);
     }
     if (g_hwndMain != nullptr) {
         PostMessageW(g_hwndMain, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(percent), 0);

@@ -121,6 +121,48 @@ def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
     return Observed(lines=lines, exit_code=exit_code, times=times)
 
 
+class WatchedLauncher:
+    """A launcher under the probe that the test follows while it runs, for tests
+    that act at a given moment of the run (run_launcher waits for its end)."""
+
+    def __init__(self, exe, probe_args=(), timeout=90):
+        env = wine_env()
+        self.observed = Observed(lines=[], exit_code=None)
+        self.probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms",
+                                       str(timeout * 1000), *probe_args], env=env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.launcher = subprocess.Popen([WINE, str(exe)], env=env,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_for(self, prefix=None):
+        """Reads probe lines up to the first that starts with prefix (with None,
+        up to the probe's end, which its own time-out bounds) and returns it."""
+        for raw in self.probe.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            self.observed.lines.append(line)
+            self.observed.times.append(time.monotonic())
+            if prefix is not None and line.startswith(prefix):
+                return line
+        if prefix is not None:
+            raise AssertionError(f"the probe never reported {prefix!r}: {self.observed.lines}")
+        return None
+
+    def finish(self):
+        """Waits for the run's end (killing what is left after a failure) and
+        returns what the probe saw."""
+        try:
+            self.wait_for()
+            self.probe.wait(timeout=30)
+            self.observed.exit_code = self.launcher.wait(timeout=60)
+        finally:
+            for process in (self.probe, self.launcher):
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+            self.probe.stdout.close()
+        return self.observed
+
+
 # --- the Wine user's folders, as the launcher sees them -----------------------
 
 def prefix():

@@ -5,6 +5,7 @@ import hashlib
 import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -195,6 +196,18 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
                 self.assertEqual(harness.core_path().read_bytes(), installed)
                 self.assert_core_started_once_in_install_folder()
 
+    def test_last_status_is_on_the_screen_while_the_core_starts(self):
+        harness.install_core("fake_core_1_6_5_0")
+        published = harness.fake_core("fake_core_1_6_5_0")
+        # A slow answer keeps the checking text up long enough to reach the screen,
+        # so the launching text is compared with pixels that were really shown.
+        self.server.set_scenario({"meta": {"body": update_server.release_meta(published, "1.6.5.0").decode(),
+                                           "stall_before_headers": 1.5}})
+        seen = self.run_launcher("--watch-paint", LAUNCHING)
+        self.assertEqual(seen.values("painted"), ["yes " + LAUNCHING], seen.lines)
+        self.assertEqual(seen.error_boxes, [])
+        self.assert_core_started_once_in_install_folder()
+
     def test_uppercase_published_digest_matches(self):
         harness.install_core("fake_core_1_6_4_0")
         new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
@@ -274,6 +287,49 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
         self.assertEqual(harness.core_path().read_bytes(), old)
         self.assert_no_download_file_left()
         self.assert_nothing_started()
+
+    def test_second_launcher_leaves_a_running_update_alone(self):
+        old = harness.install_core("fake_core_1_6_4_0")
+        # The first launcher's download halts part way until the test lets it go on.
+        new = self.publish("fake_core_1_6_5_0", "1.6.5.0", exe={"stall_at": 300_000, "stall_seconds": 25})
+        installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        download = pathlib.Path(str(harness.core_path()) + ".tmp")
+        first = harness.WatchedLauncher(harness.windows_path(self.started_exe))
+        try:
+            first.wait_for("status Downloading")
+            deadline = time.monotonic() + 60
+            while download.stat().st_size < 300_000 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(download.stat().st_size, 300_000, "the download did not reach its halt")
+            # Marks on what a second run would rewrite first: its own copy and the shortcut.
+            installed_copy.write_bytes(b"installed copy left alone")
+            harness.shortcut_path().write_bytes(b"shortcut left alone")
+
+            second = subprocess.run([harness.WINE, harness.windows_path(self.started_exe)], env=harness.wine_env(),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            self.assertEqual(second.returncode, 0)
+            self.assertEqual(installed_copy.read_bytes(), b"installed copy left alone")
+            self.assertEqual(harness.shortcut_path().read_bytes(), b"shortcut left alone")
+            self.assertEqual(download.stat().st_size, 300_000)
+            self.assertEqual(harness.core_path().read_bytes(), old)
+            self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
+
+            self.server.release_stalls()
+            first.wait_for("gone")
+            # That run is over though its process may linger: the next launcher runs in full.
+            third = self.run_launcher()
+        finally:
+            self.server.release_stalls()
+            seen = first.finish()
+        self.assertEqual(seen.error_boxes, [])
+        self.assertEqual(seen.exit_code, 0)
+        self.assertEqual(third.error_boxes, [])
+        self.assertEqual(self.requested_paths(),
+                         [update_server.META_PATH, update_server.EXE_PATH, update_server.META_PATH])
+        self.assertEqual(installed_copy.read_bytes(), self.started_exe.read_bytes())
+        self.assertEqual(harness.core_path().read_bytes(), new)
+        self.assert_no_download_file_left()
+        self.assertEqual(len(harness.core_starts()), 2)
 
     def test_closing_during_download_cancels_quietly(self):
         old = harness.install_core("fake_core_1_6_4_0")

@@ -9,7 +9,12 @@
 //   hidden                   the launcher window is no longer visible
 //   gone                     the launcher window no longer exists
 //   timeout                  the window did not appear, or did not go, in time
+//   painted yes|no <text>    with --watch-paint TEXT, once that status text has gone:
+//                            whether the status line's pixels on the screen ever
+//                            differed, while it read TEXT, from those seen under the
+//                            text before it
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
+//                 [--watch-paint TEXT]
 // Boxes are answered with OK unless --keep-boxes is given.
 #include <windows.h>
 
@@ -17,6 +22,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -26,6 +32,7 @@ struct ProbeOptions {
     const wchar_t* closeOn = nullptr;
     DWORD closeAfterMs = 0;
     bool pressOk = true;
+    const wchar_t* watchPaint = nullptr;
 };
 
 void PrintLine(const wchar_t* format, ...)
@@ -169,6 +176,81 @@ BOOL CALLBACK FindControls(HWND child, LPARAM controlsParam)
     return TRUE;
 }
 
+// What --watch-paint has seen of the status line on the screen so far.
+struct PaintWatch {
+    static constexpr int kMaxPixels = 404 * 24;
+    DWORD before[kMaxPixels];  // the last capture under an earlier text
+    DWORD now[kMaxPixels];
+    int pixels = 0;
+    bool haveBefore = false;
+    bool seen = false;       // the watched text has been read
+    bool differed = false;   // and a capture under it differed from before
+    bool reported = false;
+};
+
+// The status line's pixels as the screen shows them (not as the window would draw them).
+int CaptureScreenPixels(HWND control, DWORD* pixels, int maxPixels)
+{
+    RECT rect;
+    if (!GetWindowRect(control, &rect)) {
+        return 0;
+    }
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0 || width * height > maxPixels) {
+        return 0;
+    }
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, previous);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    const int rows = GetDIBits(memory, bitmap, 0, height, pixels, &info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return rows == height ? width * height : 0;
+}
+
+// One sample for --watch-paint. The capture comes before the text is read and
+// counts only if the window is still visible after it, so a capture taken under
+// an earlier text can never show the watched text's paint, and none shows the
+// desktop behind a window that was closing.
+void WatchPaint(HWND window, HWND status, const wchar_t* watched, PaintWatch* watch)
+{
+    if (watched == nullptr || watch->reported) {
+        return;
+    }
+    const int pixels = CaptureScreenPixels(status, watch->now, PaintWatch::kMaxPixels);
+    wchar_t text[512] = L"";
+    InternalGetWindowText(status, text, 512);
+    const bool valid = pixels > 0 && IsWindowVisible(window);
+    if (wcscmp(text, watched) == 0) {
+        watch->seen = true;
+        if (valid && watch->haveBefore && pixels == watch->pixels &&
+            memcmp(watch->now, watch->before, pixels * sizeof(DWORD)) != 0) {
+            watch->differed = true;
+        }
+        return;
+    }
+    if (watch->seen) {
+        PrintLine(L"painted %ls %ls", watch->differed ? L"yes" : L"no", watched);
+        watch->reported = true;
+    } else if (valid) {
+        memcpy(watch->before, watch->now, pixels * sizeof(DWORD));
+        watch->pixels = pixels;
+        watch->haveBefore = true;
+    }
+}
+
 bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
 {
     for (int i = 1; i < argc; ++i) {
@@ -179,6 +261,8 @@ bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
             options->closeOn = argv[++i];
         } else if (wcscmp(argv[i], L"--close-after-ms") == 0 && hasValue) {
             options->closeAfterMs = wcstoul(argv[++i], nullptr, 10);
+        } else if (wcscmp(argv[i], L"--watch-paint") == 0 && hasValue) {
+            options->watchPaint = argv[++i];
         } else if (wcscmp(argv[i], L"--keep-boxes") == 0) {
             options->pressOk = false;
         } else {
@@ -219,6 +303,7 @@ int wmain(int argc, wchar_t** argv)
     HWND lastDialog = nullptr;
     bool closeSent = false;
     bool hidden = false;
+    static PaintWatch paintWatch;
     while (IsWindow(window)) {
         // What the user sees; the window object itself may outlive that briefly.
         if (!hidden && !IsWindowVisible(window)) {
@@ -241,6 +326,7 @@ int wmain(int argc, wchar_t** argv)
             PrintLine(L"progress %ld", static_cast<long>(lastProgress));
         }
         HandleDialog(processId, options.pressOk, &lastDialog);
+        WatchPaint(window, controls.status, options.watchPaint, &paintWatch);
         const bool closeNow = (options.closeOn != nullptr && wcsstr(status, options.closeOn) != nullptr) ||
                               (options.closeAfterMs != 0 && GetTickCount() - appeared >= options.closeAfterMs);
         if (closeNow && !closeSent) {
@@ -256,6 +342,7 @@ int wmain(int argc, wchar_t** argv)
     }
     // A box of another process may still be up (the shell's own); report it too.
     HandleDialog(processId, options.pressOk, &lastDialog);
+    WatchPaint(window, controls.status, options.watchPaint, &paintWatch);
     if (!hidden) {
         PrintLine(L"hidden");
     }

@@ -21,7 +21,8 @@ Answer (every key optional):
     content_length       false: no Content-Length, the body ends when the
                          connection is closed (with a TLS close)
     stall_before_headers seconds to wait before the status line
-    stall_at, stall_seconds  pause after stall_at body bytes
+    stall_at, stall_seconds  pause after stall_at body bytes (release_stalls
+                         ends every pause at once)
     drop_at, drop        after drop_at body bytes end the connection with
                          "reset" (TCP RST) or "close" (TCP FIN, no TLS close)
     rate                 bytes per second for a slow trickle (0 = full speed)
@@ -175,7 +176,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         sent = 0
         while sent < length:
             if stall_at is not None and sent >= stall_at:
-                owner.wait(float(answer.get("stall_seconds", 60)))
+                owner.stall(float(answer.get("stall_seconds", 60)))
                 stall_at = None
             if drop_at is not None and sent >= drop_at:
                 self._drop(answer.get("drop", "reset"))
@@ -301,12 +302,14 @@ class UpdateServer:
         self._listeners = []
         self._threads = []
         self._stopping = threading.Event()
+        self._released = threading.Event()
         self._log_lock = threading.Lock()
         if not os.path.exists(self.control_path):
             write_scenario(self.control_path, {})
 
     # --- scenario and log -------------------------------------------------
     def set_scenario(self, scenario):
+        self._released.clear()
         write_scenario(self.control_path, scenario)
 
     def scenario(self):
@@ -345,6 +348,20 @@ class UpdateServer:
     def wait(self, seconds):
         """Sleeps, but ends at once when the server stops."""
         self._stopping.wait(float(seconds))
+
+    def stall(self, seconds):
+        """A pause inside a body: ends after seconds, when the server stops, or
+        when release_stalls is called."""
+        deadline = time.monotonic() + float(seconds)
+        while not self._stopping.is_set() and not self._released.is_set():
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            self._released.wait(min(remaining, 0.05))
+
+    def release_stalls(self):
+        """Ends every pause of the current scenario, now and later."""
+        self._released.set()
 
     # --- life cycle -------------------------------------------------------
     def start(self, bind_wait_seconds=120):

@@ -271,11 +271,16 @@ TEST_F(HttpClient, DownloadErrorStatusLeavesExistingFileUntouched)
     }
 }
 
-TEST_F(HttpClient, DownloadIntoMissingFolderFails)
+TEST_F(HttpClient, DownloadThatCannotBeStoredFails)
 {
     SetScenario(R"({"exe":{"body_size":1200000}})");
-    const std::wstring destination = EnvPath(L"TOVRIN_TRANSFER_WORK") + L"\\no-such-folder\\download.bin";
-    EXPECT_FALSE(HttpDownloadToFile(kExePath, destination.c_str(), 1200000, L"1.6.5.0"));
+    const std::wstring missingFolder = EnvPath(L"TOVRIN_TRANSFER_WORK") + L"\\no-such-folder\\download.bin";
+    EXPECT_FALSE(HttpDownloadToFile(kExePath, missingFolder.c_str(), 1200000, L"1.6.5.0"));
+    // The null device takes every write but refuses the flush (Wine answers
+    // error 5): a body that never reached the disk must not count as downloaded.
+    EXPECT_FALSE(HttpDownloadToFile(kExePath, L"NUL", 1200000, L"1.6.5.0"));
+    // The same body into a real file passes, so only the flush failed above.
+    EXPECT_TRUE(HttpDownloadToFile(kExePath, Destination().c_str(), 1200000, L"1.6.5.0"));
 }
 
 TEST_F(HttpClient, ConnectionEndingBeforeAnnouncedLengthFails)

@@ -12,6 +12,8 @@
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
 #include "shell/launcher_window.h"
+#include "shell/window_post.h"
+#include "update/update_run.h"
 #include "test_support.h"
 
 namespace {
@@ -165,6 +167,43 @@ TEST_F(LauncherWindowTest, AppliesStatusAndProgressInPostingOrder)
     EXPECT_EQ(ProgressPosition(), 73);
 }
 
+namespace {
+
+WNDPROC g_statusLineProc = nullptr;
+int g_statusLinePaints = 0;
+
+LRESULT CALLBACK CountStatusLinePaints(HWND control, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_PAINT) {
+        ++g_statusLinePaints;
+    }
+    return CallWindowProcW(g_statusLineProc, control, message, wParam, lParam);
+}
+
+}  // namespace
+
+// The finish usually follows the last text at once and keeps the thread busy
+// (core start, 300 ms pause) before a paint message could come: the text must
+// be painted while its own message is handled. Wine's static control draws a
+// new text at once by itself, Windows' only marks it for a later paint, so the
+// paint message is what shows the launcher painting on both.
+TEST_F(LauncherWindowTest, NewStatusTextIsPaintedBeforeTheNextMessage)
+{
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
+    PumpMessages();
+    g_statusLineProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(g_hwndStatus, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountStatusLinePaints)));
+    g_statusLinePaints = 0;
+
+    SendMessageW(window, WM_LAUNCHER_STATUS, 0, reinterpret_cast<LPARAM>(_wcsdup(L"Launching Tovrin Tools...")));
+
+    EXPECT_EQ(StatusText(), L"Launching Tovrin Tools...");
+    EXPECT_GE(g_statusLinePaints, 1);
+    EXPECT_FALSE(GetUpdateRect(g_hwndStatus, nullptr, FALSE)) << "part of the status line is still unpainted";
+    SetWindowLongPtrW(g_hwndStatus, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusLineProc));
+}
+
 TEST_F(LauncherWindowTest, FreesEveryStatusTextShownOrNot)
 {
     // 150 texts of 2 MB each: kept, they would add 300 MB to the process.
@@ -184,8 +223,17 @@ TEST_F(LauncherWindowTest, FreesEveryStatusTextShownOrNot)
     g_hwndStatus = statusLine;
     SetWindowTextW(g_hwndStatus, L"");
     const SIZE_T after = PrivateBytes();
-    free(large);
     EXPECT_LT(after, before + 100 * 1024 * 1024) << "before=" << before << " after=" << after;
+
+    // Closed while the worker still reports: every post is refused, and no copy may stay behind.
+    DestroyWindow(window);
+    PumpMessages();
+    for (int i = 0; i < 150; ++i) {
+        PostStatus(large, 50);
+    }
+    const SIZE_T refused = PrivateBytes();
+    free(large);
+    EXPECT_LT(refused, after + 100 * 1024 * 1024) << "after=" << after << " refused=" << refused;
 }
 
 TEST_F(LauncherWindowTest, CloseSetsCancelFlagAndDestroysWithoutAsking)
@@ -310,4 +358,48 @@ TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)
         CoreWorkingDirectory(c.core, directory, MAX_PATH);
         EXPECT_STREQ(directory, c.directory);
     }
+}
+
+namespace {
+
+// Stands in for PostMessageW on a queue that stays full for the first
+// g_refusalsLeft posts (Windows refuses posts beyond 10,000 until the window
+// drains its queue; Wine accepted 200,000 here, so a full queue cannot be made).
+int g_refusalsLeft = 0;
+int g_refusedPosts = 0;
+
+BOOL WINAPI PostToQueueThatMayBeFull(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (g_refusalsLeft > 0) {
+        --g_refusalsLeft;
+        ++g_refusedPosts;
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    return PostMessageW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+TEST(PostUntilAccepted, FinishWaitsForRoomAndGivesUpOnlyWhenTheWindowIsGone)
+{
+    const UINT kFinishStandIn = WM_APP + 40;
+    HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    g_refusalsLeft = 5;
+    g_refusedPosts = 0;
+    EXPECT_TRUE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
+    EXPECT_EQ(g_refusedPosts, 5);
+    int finishes = 0;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        finishes += message.message == kFinishStandIn && message.wParam == DoneLaunch ? 1 : 0;
+    }
+    EXPECT_EQ(finishes, 1);
+
+    // Once the window is gone nobody drains the queue any more: give up.
+    DestroyWindow(window);
+    g_refusalsLeft = 1000000;
+    EXPECT_FALSE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
+    g_refusalsLeft = 0;
 }

@@ -260,6 +260,40 @@ TEST_F(SelfInstall, LockedInstalledCopyKeepsItsBytesAndStillGetsTheShortcut)
     ExpectShortcutTo(CopyPath(), install);
 }
 
+// A reader of the earlier copy (the shortcut's target) must never see it
+// rewritten in place: the new copy arrives whole by one move or not at all, and
+// no temporary file stays behind.
+TEST_F(SelfInstall, EarlierCopyIsReplacedWholeOrKeptWhole)
+{
+    struct Case {
+        const char* name;
+        DWORD readerSharing;  // sharing of a handle held on the earlier copy meanwhile
+        bool mayBeReplaced;   // Windows lets a move replace a file open with delete sharing; Wine does not
+    } cases[] = {
+        {"earlier copy open for reading", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+        {"earlier copy locked", 0, false},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(CopyPath(), "older launcher");
+        HANDLE reader = CreateFileW(CopyPath().c_str(), GENERIC_READ, c.readerSharing, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE) << c.name;
+
+        InstallLauncherAndShortcut(install.c_str());
+
+        char seen[64] = {};
+        DWORD got = 0;
+        ReadFile(reader, seen, sizeof(seen) - 1, &got, nullptr);
+        CloseHandle(reader);
+        EXPECT_STREQ(seen, "older launcher") << c.name << ": the earlier copy was rewritten in place";
+        const std::string installed = Bytes(CopyPath());
+        const bool whole = installed == "older launcher" || (c.mayBeReplaced && installed == Bytes(OwnPath()));
+        EXPECT_TRUE(whole) << c.name << ": installed copy of " << installed.size() << " bytes";
+        EXPECT_EQ(Entries(install), std::vector<std::wstring>{L"TovrinTools_Launcher.exe"}) << c.name;
+        ExpectShortcutTo(CopyPath(), install);
+        RemoveTree(CopyPath());
+    }
+}
+
 TEST_F(SelfInstall, ImpossibleCopyPointsTheShortcutAtTheRunningExe)
 {
     const std::wstring missing = work + L"\\Missing";
