@@ -50,3 +50,11 @@ void LaunchCore(HWND owner)
     swprintf(message, 256, L"Failed to launch TovrinTools_core.exe (error %lu).", static_cast<unsigned long>(error));
     MessageBoxW(owner, message, kLauncherCaption, MB_ICONERROR);
 }
+
+void CloseHeldCore()
+{
+    if (g_coreHandle != INVALID_HANDLE_VALUE) {
+        CloseHandle(g_coreHandle);
+        g_coreHandle = INVALID_HANDLE_VALUE;
+    }
+}

@@ -13,3 +13,7 @@ void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t un
 // elevated start through the shell, and shows an error box owned by owner when
 // both fail. Does not wait for the core.
 void LaunchCore(HWND owner);
+
+// Closes g_coreHandle, the core held open since its signature check, once the
+// start has returned; does nothing when no core is held.
+void CloseHeldCore();

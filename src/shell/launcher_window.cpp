@@ -68,6 +68,8 @@ LRESULT OnDone(HWND window, WPARAM code)
 {
     if (code == DoneLaunch) {
         LaunchCore(window);
+        // Held since its signature check, so that it could not be swapped before the start.
+        CloseHeldCore();
         // Keep the last status visible for a moment while the core comes up.
         Sleep(300);
     } else {

@@ -10,7 +10,9 @@
 #include "shell/launcher_state.h"
 #include "shell/window_post.h"
 #include "transfer/file_digest.h"
+#include "transfer/file_signature.h"
 #include "transfer/http_client.h"
+#include "update/core_signers.h"
 #include "update/path_text.h"
 #include "update/release_info.h"
 #include "update/self_install.h"
@@ -30,6 +32,9 @@ constexpr wchar_t kDownloadError[] =
     L"Download failed. Please check your internet connection or antivirus and try again.";
 constexpr wchar_t kDigestError[] = L"SHA-256 verification failed! Please try downloading again.";
 constexpr wchar_t kReplaceError[] = L"Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry).";
+constexpr wchar_t kUnsignedDownloadError[] =
+    L"The downloaded Tovrin Tools core is not signed by its publisher and was not installed.";
+constexpr wchar_t kUnsignedCoreError[] = L"TovrinTools_core.exe is not signed by its publisher and was not started.";
 
 // The one message the window must get: a run whose finish was refused would
 // leave the window open forever with nothing started.
@@ -43,6 +48,42 @@ void FinishWithError(const wchar_t* text)
     wcsncpy(g_errorText, text, kErrorTextUnits - 1);
     g_errorText[kErrorTextUnits - 1] = L'\0';
     Finish(DoneFail);
+}
+
+// With signer pins: opens the installed core, checks that the publisher signed
+// it and keeps it open in g_coreHandle for the window's start (once held, it
+// stays held). Without pins there is nothing to check and nothing is opened.
+bool HoldCoreForStart()
+{
+    if (kCoreSignerPinCount == 0 || g_coreHandle != INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    return HoldSignedFile(g_corePath, kCoreSignerPins, kCoreSignerPinCount, &g_coreHandle);
+}
+
+// Finishes the run with the start of the installed core, or with the refusal
+// of a core that its publisher did not sign.
+void FinishWithStart(bool announce)
+{
+    if (!HoldCoreForStart()) {
+        FinishWithError(kUnsignedCoreError);
+        return;
+    }
+    if (announce) {
+        PostStatus(kLaunchingText, 100);
+    }
+    Finish(DoneLaunch);
+}
+
+bool DownloadSignedByPublisher(const wchar_t* downloadPath)
+{
+    HANDLE download = INVALID_HANDLE_VALUE;
+    if (!HoldSignedFile(downloadPath, kCoreSignerPins, kCoreSignerPinCount, &download)) {
+        return false;
+    }
+    // Released at once: the move needs the file. The core is checked again for its start.
+    CloseHandle(download);
+    return true;
 }
 
 bool CoreInstalled()
@@ -76,7 +117,7 @@ void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
         DeleteFileW(downloadPath);
         // Cancelled or failed: a core that is already there is still worth starting.
         if (CoreInstalled()) {
-            Finish(DoneLaunch);
+            FinishWithStart(false);
         } else {
             FinishWithError(kDownloadError);
         }
@@ -92,6 +133,11 @@ void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
             return;
         }
     }
+    if (kCoreSignerPinCount > 0 && !DownloadSignedByPublisher(downloadPath)) {
+        DeleteFileW(downloadPath);
+        FinishWithError(kUnsignedDownloadError);
+        return;
+    }
 
     // A running core keeps its file locked; give it one more chance to let go.
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
@@ -104,8 +150,7 @@ void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
         }
     }
 
-    PostStatus(kLaunchingText, 100);
-    Finish(DoneLaunch);
+    FinishWithStart(true);
 }
 
 }  // namespace
@@ -146,7 +191,7 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
 
     if (!HttpFetchToBuffer(kMetaPath, document, kMetaCapacity)) {
         if (CoreInstalled()) {
-            Finish(DoneLaunch);
+            FinishWithStart(false);
         } else {
             wchar_t connectError[kErrorTextUnits];
             swprintf(connectError, kErrorTextUnits,
@@ -158,9 +203,10 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     }
 
     ReadReleaseInfo(document, &release);
-    if (DecideUpdate(g_corePath, release) == LaunchInstalled) {
-        PostStatus(kLaunchingText, 100);
-        Finish(DoneLaunch);
+    // A core that its publisher did not sign counts as not installed: the
+    // published build replaces it. A kept core stays held for its start.
+    if (DecideUpdate(g_corePath, release) == LaunchInstalled && HoldCoreForStart()) {
+        FinishWithStart(true);
         return 0;
     }
     UpdateCore(downloadPath, release);

@@ -26,7 +26,7 @@ KNOWN_DLLS = {
     "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll",
     "ws2_32.dll",
 }
-DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "version.dll", "comctl32.dll"}
+DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "version.dll", "comctl32.dll", "wintrust.dll", "crypt32.dll"}
 
 
 def load_time_imports(exe):
@@ -119,6 +119,8 @@ class LoadTimeImports(unittest.TestCase):
         self.assertIn("BCryptHashData", delayed["bcrypt.dll"])
         self.assertIn("GetFileVersionInfoW", delayed["version.dll"])
         self.assertEqual(delayed["comctl32.dll"], ["InitCommonControlsEx"])
+        self.assertIn("WinVerifyTrust", delayed["wintrust.dll"])
+        self.assertIn("CryptHashCertificate2", delayed["crypt32.dll"])
 
     def test_ordinary_imports_are_reported(self):
         # A program linked the ordinary way: the check must see its load-time

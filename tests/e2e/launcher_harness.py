@@ -205,10 +205,11 @@ def reset_user_state():
         shortcut_path().unlink()
 
 
-def install_core(helper_name):
-    """Puts a fake core in place as the installed core; returns its bytes."""
+def install_core(core):
+    """Puts a fake core in place as the installed core, named as a helper or
+    given as a path; returns its bytes."""
     install_dir().mkdir(parents=True, exist_ok=True)
-    shutil.copyfile(HELPERS_DIR / f"{helper_name}.exe", core_path())
+    shutil.copyfile(core if isinstance(core, pathlib.Path) else fake_core(core), core_path())
     return core_path().read_bytes()
 
 

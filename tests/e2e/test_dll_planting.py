@@ -6,18 +6,21 @@ full update must succeed without any of them being loaded into it.
 Wine normally takes its own (builtin) copy of a system DLL even when a file of
 that name lies beside the program; WINEDLLOVERRIDES "n,b" makes it prefer such
 a native copy wherever the search finds one, as Windows does. That is set only
-for winhttp and comctl32, the two whose loading the launcher controls under
-Wine. The other two are Wine's own loads, outside the launcher's reach:
+for winhttp, comctl32 and wintrust, the three whose loading the launcher
+controls under Wine (wintrust only in the launcher built with a signer pin).
+The other three are Wine's own loads, outside the launcher's reach:
 - version.dll is imported by Wine's user32, which the loader brings in before
   wWinMain runs, searching the exe's folder first;
-- bcrypt.dll is loaded by Wine's crypt32 (brought in by its winhttp for TLS)
-  with a search that ignores the process's default DLL directories.
-With "n,b" for those two, Wine itself would load the planted copies whatever
-the launcher did, so they keep Wine's default order and this test cannot see
+- crypt32.dll is brought in by Wine's winhttp for TLS, in the default launcher
+  as much as in the pinned one;
+- bcrypt.dll is loaded by Wine's crypt32 with a search that ignores the
+  process's default DLL directories.
+With "n,b" for those, Wine itself would load the planted copies whatever the
+launcher did, so they keep Wine's default order and this test cannot see
 whether the launcher would take them; they are planted all the same, as an
-attacker would. The launcher binds them exactly as it binds winhttp and
-comctl32 (tests/checks/test_load_time_imports.py checks that), and for those
-two the test sees the planted copy loaded as soon as the restriction is gone.
+attacker would. The launcher binds them exactly as it binds the other three
+(tests/checks/test_load_time_imports.py checks that), and for those the test
+sees the planted copy loaded as soon as the restriction is gone.
 """
 import os
 import pathlib
@@ -33,9 +36,12 @@ import launcher_harness as harness  # noqa: E402
 import update_server  # noqa: E402
 
 LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
+PINNED_LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_PINNED_LAUNCHER_EXE",
+                                              "build/windows/helpers/TovrinTools_pinned.exe"))
+SIGNED = pathlib.Path(os.environ.get("TOVRIN_SIGNED_SAMPLES", "build/windows/tests/signed_samples"))
 
-PLANTED = ("winhttp", "bcrypt", "version", "comctl32")
-NATIVE_FIRST = ("winhttp", "comctl32")
+PLANTED = ("winhttp", "bcrypt", "version", "comctl32", "wintrust", "crypt32")
+NATIVE_FIRST = ("winhttp", "comctl32", "wintrust")
 LAUNCHING = "Launching Tovrin Tools..."
 
 
@@ -77,23 +83,38 @@ class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
         self.assertEqual(set(self.loads()), expected)
 
     def test_update_from_planted_folder_loads_no_planted_dll(self):
-        launcher = self.folder / "TovrinTools_Launcher.exe"
-        shutil.copyfile(LAUNCHER, launcher)
-        old = harness.install_core("fake_core_1_6_4_0")
-        new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
-        self.server.set_scenario(update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0"))
+        # The pinned launcher also binds wintrust and crypt32 for the signature checks.
+        cases = [
+            ("default", LAUNCHER, harness.fake_core("fake_core_1_6_4_0"), harness.fake_core("fake_core_1_6_5_0")),
+            ("pinned", PINNED_LAUNCHER, SIGNED / "publisher_1_6_4_0.exe", SIGNED / "publisher_1_6_5_0.exe"),
+        ]
+        for name, built, installed, published in cases:
+            with self.subTest(name):
+                self.server.clear_requests()
+                if self.log.exists():
+                    self.log.unlink()
+                launcher = self.folder / "TovrinTools_Launcher.exe"
+                shutil.copyfile(built, launcher)
+                old = harness.install_core(installed)
+                started = pathlib.Path(str(harness.core_path()) + ".started")
+                if started.exists():
+                    started.unlink()
+                new = published.read_bytes()
+                self.server.set_scenario(update_server.release_scenario(published, "1.6.5.0"))
 
-        # Started as the desktop shortcut starts it: the installed copy, in its own folder.
-        seen = harness.run_launcher(harness.windows_path(launcher), cwd=str(self.folder), env=self.env, timeout=60)
+                # Started as the desktop shortcut starts it: the installed copy, in its own folder.
+                seen = harness.run_launcher(harness.windows_path(launcher), cwd=str(self.folder), env=self.env,
+                                            timeout=60)
 
-        process = harness.windows_path(launcher).lower()
-        self.assertEqual([load for load in self.loads() if load[0] == process], [])
-        self.assertEqual(seen.error_boxes, [])
-        self.assertEqual(seen.statuses[-1], LAUNCHING)
-        self.assertEqual([r["path"] for r in self.server.requests()], [update_server.META_PATH, update_server.EXE_PATH])
-        self.assertNotEqual(new, old)
-        self.assertEqual(harness.core_path().read_bytes(), new)
-        self.assertEqual(len(harness.core_starts()), 1)
+                process = harness.windows_path(launcher).lower()
+                self.assertEqual([load for load in self.loads() if load[0] == process], [])
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(seen.statuses[-1], LAUNCHING)
+                self.assertEqual([r["path"] for r in self.server.requests()],
+                                 [update_server.META_PATH, update_server.EXE_PATH])
+                self.assertNotEqual(new, old)
+                self.assertEqual(harness.core_path().read_bytes(), new)
+                self.assertEqual(len(harness.core_starts()), 1)
 
 
 if __name__ == "__main__":

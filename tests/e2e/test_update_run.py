@@ -18,6 +18,11 @@ import update_server  # noqa: E402
 
 HOST = os.environ.get("TOVRIN_UPDATE_HOST", "localhost")
 LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/TovrinTools.exe"))
+# The same launcher built with the pin of the test publisher's signing key, and
+# fake cores signed with the test keys (tests/helpers/make_signed_samples).
+PINNED_LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_PINNED_LAUNCHER_EXE",
+                                              "build/windows/helpers/TovrinTools_pinned.exe"))
+SIGNED = pathlib.Path(os.environ.get("TOVRIN_SIGNED_SAMPLES", "build/windows/tests/signed_samples"))
 
 CHECKING = f"Checking latest version on {HOST}..."
 VERIFYING = "Verifying SHA-256 integrity..."
@@ -26,6 +31,8 @@ CONNECT_ERROR = f"Cannot connect to update server ({HOST}).\nCheck your internet
 DOWNLOAD_ERROR = "Download failed. Please check your internet connection or antivirus and try again."
 DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
 REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
+UNSIGNED_DOWNLOAD_ERROR = "The downloaded Tovrin Tools core is not signed by its publisher and was not installed."
+UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and was not started."
 
 
 def sha256_hex(data):
@@ -34,13 +41,14 @@ def sha256_hex(data):
 
 class LauncherTestCase(unittest.TestCase):
     """Starts every run from a clean user profile, with the launcher in Downloads."""
+    launcher = LAUNCHER
 
     def setUp(self):
         harness.reset_user_state()
         downloads = harness.user_dir() / "Downloads"
         downloads.mkdir(exist_ok=True)
         self.started_exe = downloads / "TovrinTools.exe"
-        shutil.copyfile(LAUNCHER, self.started_exe)
+        shutil.copyfile(self.launcher, self.started_exe)
 
     def run_launcher(self, *probe_args, timeout=90):
         return harness.run_launcher(harness.windows_path(self.started_exe), probe_args, timeout=timeout)
@@ -131,19 +139,25 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(self.started_exe).lower())
 
 
-class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
+class ServerTestCase(harness.LoopbackServerMixin, LauncherTestCase):
     """A real HTTPS update host on loopback publishes a release per test."""
 
     def setUp(self):
         super().setUp()
         self.server.clear_requests()
 
-    def publish(self, core_name, version, **options):
-        self.server.set_scenario(update_server.release_scenario(harness.fake_core(core_name), version, **options))
-        return harness.fake_core(core_name).read_bytes()
+    def publish(self, core, version, **options):
+        """Publishes a fake core, named as a helper or given as a path; returns its bytes."""
+        path = core if isinstance(core, pathlib.Path) else harness.fake_core(core)
+        self.server.set_scenario(update_server.release_scenario(path, version, **options))
+        return path.read_bytes()
 
     def requested_paths(self):
         return [request["path"] for request in self.server.requests()]
+
+
+class WithServer(ServerTestCase):
+    """The launcher as built by default: no signature is checked."""
 
     def test_update_replaces_older_core_with_rising_progress(self):
         old = harness.install_core("fake_core_1_6_4_0")
@@ -341,6 +355,78 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
         self.assertEqual(seen.exit_code, 0)
         self.assert_nothing_started()
         self.assertEqual(harness.core_path().read_bytes(), old)
+
+
+class PinnedWithoutServer(LauncherTestCase):
+    """A launcher built with the publisher's pin, and no update host: it starts
+    only an installed core that the publisher signed."""
+    launcher = PINNED_LAUNCHER
+
+    def test_only_a_core_signed_by_the_publisher_is_started(self):
+        cases = [
+            ("signed by the publisher", SIGNED / "publisher_1_6_4_0.exe", []),
+            ("planted unsigned 9.9.9.9", "fake_core_9_9_9_9", [UNSIGNED_CORE_ERROR]),
+            ("signed by a stranger", SIGNED / "stranger_1_6_5_0.exe", [UNSIGNED_CORE_ERROR]),
+        ]
+        for name, core, errors in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                installed = harness.install_core(core)
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, errors)
+                self.assertEqual(seen.exit_code, 0)
+                self.assertEqual(harness.core_path().read_bytes(), installed)
+                if errors:
+                    self.assert_nothing_started()
+                else:
+                    self.assert_core_started_once_in_install_folder()
+
+
+class PinnedWithServer(ServerTestCase):
+    """A launcher built with the publisher's pin against the loopback update host:
+    it installs and starts only cores that the publisher signed."""
+    launcher = PINNED_LAUNCHER
+
+    def test_signed_core_is_installed_or_kept_and_started(self):
+        cases = [
+            ("signed update", SIGNED / "publisher_1_6_4_0.exe", SIGNED / "publisher_1_6_5_0.exe", True),
+            ("planted unsigned 9.9.9.9 healed", "fake_core_9_9_9_9", SIGNED / "publisher_1_6_5_0.exe", True),
+            ("signed and up to date", SIGNED / "publisher_1_6_5_0.exe", SIGNED / "publisher_1_6_5_0.exe", False),
+        ]
+        for name, installed_core, published_core, downloads in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                harness.install_core(installed_core)
+                published = self.publish(published_core, "1.6.5.0")
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(seen.statuses[-1], LAUNCHING)
+                expected_requests = [update_server.META_PATH] + ([update_server.EXE_PATH] if downloads else [])
+                self.assertEqual(self.requested_paths(), expected_requests)
+                self.assertEqual(harness.core_path().read_bytes(), published)
+                self.assert_no_download_file_left()
+                self.assert_core_started_once_in_install_folder()
+
+    def test_download_not_signed_by_publisher_is_refused(self):
+        # Each is published with the digest of its own bytes, so only the signature tells.
+        cases = [
+            ("unsigned", harness.fake_core("fake_core_1_6_5_0")),
+            ("signed by a stranger", SIGNED / "stranger_1_6_5_0.exe"),
+            ("changed after signing", SIGNED / "changed_1_6_5_0.exe"),
+        ]
+        for name, published_core in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                old = harness.install_core(SIGNED / "publisher_1_6_4_0.exe")
+                self.publish(published_core, "1.6.5.0")
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [UNSIGNED_DOWNLOAD_ERROR])
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
+                self.assertEqual(harness.core_path().read_bytes(), old)
+                self.assert_no_download_file_left()
+                self.assert_nothing_started()
 
 
 if __name__ == "__main__":

@@ -8,6 +8,9 @@ make   : a test CA and a server certificate it signs for the update host name
          stranger (sign() signs an exe with either, pin() gives a signer's pin).
 install: make, then add the test CA to the Wine prefix's LocalMachine Root store
          with the install_ca helper, so WinHTTP in that prefix trusts the host.
+signers: only the code-signing CA and its two signers, in --dir, plus each
+         signer's pin in <signer>.pin (the build makes these for the launcher
+         that it compiles with the publisher's pin).
 
 The folder is $TOVRIN_TEST_WORK/pki when TOVRIN_TEST_WORK is set (tools/test),
 else $TOVRIN_PKI_FALLBACK_DIR (the build folder's test-pki, set by CMake), unless
@@ -23,9 +26,10 @@ import sys
 import tempfile
 
 SIGNERS = ("publisher", "stranger")
+SIGNING_FILES = ("codesign-ca.pem", "codesign-ca.der",
+                 *(f"{signer}{suffix}" for signer in SIGNERS for suffix in (".pem", ".key", "-chain.pem", ".p12")))
 FILES = ("ca.pem", "ca.der", "server.pem", "server.key", "untrusted-server.pem", "untrusted-server.key",
-         "codesign-ca.pem", "codesign-ca.der",
-         *(f"{signer}{suffix}" for signer in SIGNERS for suffix in (".pem", ".key", "-chain.pem", ".p12")))
+         *SIGNING_FILES)
 # The password of the signers' PKCS#12 files; they are throw-away test keys.
 P12_PASSWORD = "tovrin-test"
 
@@ -122,24 +126,46 @@ def _is_ip(text):
         return False
 
 
-def make(directory, host):
-    """Makes the PKI in directory unless it is already complete there."""
-    if all(os.path.exists(os.path.join(directory, f)) for f in FILES):
+def _make_code_signing(directory):
+    signing_cert, signing_key = _make_ca(directory, "codesign-ca", "/CN=Tovrin Tools Test Code Signing CA")
+    _openssl("x509", "-in", signing_cert, "-outform", "DER", "-out", os.path.join(directory, "codesign-ca.der"))
+    _make_code_signer(directory, "publisher", "/CN=Tovrin Tools Test Publisher", signing_cert, signing_key)
+    _make_code_signer(directory, "stranger", "/CN=Stranger Test Publisher", signing_cert, signing_key)
+
+
+def _make_complete(directory, files, make_parts):
+    """Runs make_parts(scratch) unless all files are in directory already, then
+    moves the files in last and by rename, so a half-made folder is never taken
+    as complete."""
+    if all(os.path.exists(os.path.join(directory, f)) for f in files):
         return directory
     os.makedirs(directory, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=directory) as scratch:
+        make_parts(scratch)
+        for name in files:
+            os.replace(os.path.join(scratch, name), os.path.join(directory, name))
+    return directory
+
+
+def make(directory, host):
+    """Makes the PKI in directory unless it is already complete there."""
+    def parts(scratch):
         ca_cert, ca_key = _make_ca(scratch, "ca", "/CN=Tovrin Tools Test CA")
         _make_server(scratch, "server", host, ca_cert, ca_key)
         rogue_cert, rogue_key = _make_ca(scratch, "rogue-ca", "/CN=Untrusted Test CA")
         _make_server(scratch, "untrusted-server", host, rogue_cert, rogue_key)
         _openssl("x509", "-in", ca_cert, "-outform", "DER", "-out", os.path.join(scratch, "ca.der"))
-        signing_cert, signing_key = _make_ca(scratch, "codesign-ca", "/CN=Tovrin Tools Test Code Signing CA")
-        _openssl("x509", "-in", signing_cert, "-outform", "DER", "-out", os.path.join(scratch, "codesign-ca.der"))
-        _make_code_signer(scratch, "publisher", "/CN=Tovrin Tools Test Publisher", signing_cert, signing_key)
-        _make_code_signer(scratch, "stranger", "/CN=Stranger Test Publisher", signing_cert, signing_key)
-        # Published last and by rename, so a half-made folder is never taken as complete.
-        for name in FILES:
-            os.replace(os.path.join(scratch, name), os.path.join(directory, name))
+        _make_code_signing(scratch)
+    return _make_complete(directory, FILES, parts)
+
+
+def make_signers(directory):
+    """Makes only the code-signing CA and its signers in directory (unless they
+    are complete there) and writes each signer's pin to <signer>.pin."""
+    _make_complete(directory, SIGNING_FILES, _make_code_signing)
+    for signer in SIGNERS:
+        with open(os.path.join(directory, f"{signer}.pin"), "w") as f:
+            f.write(pin(os.path.join(directory, f"{signer}.pem")) + "\n")
     return directory
 
 
@@ -150,7 +176,7 @@ def install(directory, wine_run, install_ca):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("action", choices=("make", "install"))
+    parser.add_argument("action", choices=("make", "install", "signers"))
     parser.add_argument("--dir", help="PKI folder (default: see above)")
     parser.add_argument("--host", default="localhost", help="update host name the server certificate is for")
     parser.add_argument("--wine-run", help="tools/wine-run (install)")
@@ -158,6 +184,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     directory = args.dir or pki_dir()
+    if args.action == "signers":
+        make_signers(directory)
+        print(directory)
+        return 0
     make(directory, args.host)
     if args.action == "install":
         if not args.wine_run or not args.install_ca:

@@ -309,6 +309,31 @@ TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThen
     EXPECT_TRUE(dialogs.Seen().empty());
 }
 
+TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
+{
+    TempFolder install;
+    const std::wstring core = install.path + L"\\TovrinTools_core.exe";
+    ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", core));
+    wcscpy(g_corePath, core.c_str());
+    // Held as the worker holds a checked core: readable by others, nothing more.
+    g_coreHandle = CreateFileW(core.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(g_coreHandle, INVALID_HANDLE_VALUE);
+
+    SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
+    EXPECT_EQ(g_coreHandle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WaitForFile(core + L".started", 10000));
+    // Once the core has exited, only a handle left open could keep its file.
+    bool deleted = false;
+    for (int attempt = 0; attempt < 100 && !deleted; ++attempt) {
+        deleted = DeleteFileW(core.c_str()) != FALSE;
+        if (!deleted) {
+            Sleep(100);
+        }
+    }
+    EXPECT_TRUE(deleted);
+}
+
 TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorWithTheShellsCode)
 {
     TempFolder install;
