@@ -57,7 +57,8 @@ class NginxHost:
         self.config = self.work / "nginx.conf"
         self.config.write_text(test_config(self.work, port, cert, key, root))
         (self.work / "temp").mkdir(exist_ok=True)
-        # The workers run as www-data, as in production: they must reach the root.
+        # The workers run as www-data when nginx starts as root (as in production),
+        # else as this user: either must reach the web root.
         os.chmod(self.work, 0o755)
         self.process = None
 
