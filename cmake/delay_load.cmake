@@ -18,8 +18,11 @@ function(tovrin_delay_load_link_items out_var)
   foreach(dll IN LISTS ARGN)
     set(def ${PROJECT_SOURCE_DIR}/cmake/delay_load/${dll}.def)
     set(library ${CMAKE_BINARY_DIR}/delay_load/lib${dll}_delay.a)
+    # dlltool names the library's members and symbols after the output path:
+    # a relative one keeps the build folder out of them.
     add_custom_command(OUTPUT ${library}
-      COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-delaylib ${library}
+      COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-delaylib lib${dll}_delay.a
+      WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/delay_load
       DEPENDS ${def}
       COMMENT "Delay-load import library for ${dll}.dll"
       VERBATIM)

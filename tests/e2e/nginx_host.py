@@ -41,6 +41,9 @@ def test_config(work, port, cert, key, root):
         (r"^        ssl_certificate_key .*;$", f"        ssl_certificate_key {key};"),
         (r"^        root .*;$", f"        root {root};"),
     ]
+    if os.geteuid() != 0:
+        # Only root can run the workers as another user; nginx warns about the line otherwise.
+        replacements.append((r"^user .*;\n", ""))
     for pattern, replacement in replacements:
         text, count = re.subn(pattern, replacement.replace("\\", "\\\\"), text, flags=re.M)
         if count != 1:
@@ -57,7 +60,8 @@ class NginxHost:
         self.config = self.work / "nginx.conf"
         self.config.write_text(test_config(self.work, port, cert, key, root))
         (self.work / "temp").mkdir(exist_ok=True)
-        # The workers run as www-data, as in production: they must reach the root.
+        # The workers run as www-data when nginx starts as root (as in production),
+        # else as this user: either must reach the web root.
         os.chmod(self.work, 0o755)
         self.process = None
 
