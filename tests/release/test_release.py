@@ -98,10 +98,14 @@ class SignedAndUnsignedRelease(unittest.TestCase):
         cls.commit = snapshot(cls.repo_a)
         cls.commit_b = snapshot(cls.repo_b)
         cls.out_a, cls.out_b = cls.work / "out-a", cls.work / "out-b"
-        cls.signed = release(cls.repo_a, "--host", "updates.example.test", "--port", "8443", "--pfx",
+        # Both launchers hold cores to the test publisher and a rollover key.
+        cls.pins = [test_pki.pin(str(cls.pki / "publisher.pem")), test_pki.pin(str(cls.pki / "stranger.pem"))]
+        pinned = [arg for pin in cls.pins for arg in ("--signer", pin.upper())]
+        cls.signed = release(cls.repo_a, "--host", "updates.example.test", "--port", "8443", *pinned, "--pfx",
                              cls.pki / "publisher.p12", "--ca-file", cls.pki / "codesign-ca.pem", "--out", cls.out_a,
                              env={"TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD})
-        cls.unsigned = release(cls.repo_b, "--host", "updates.example.test", "--port", "8443", "--out", cls.out_b)
+        cls.unsigned = release(cls.repo_b, "--host", "updates.example.test", "--port", "8443", *pinned,
+                               "--out", cls.out_b)
 
     @classmethod
     def tearDownClass(cls):
@@ -131,6 +135,7 @@ class SignedAndUnsignedRelease(unittest.TestCase):
                 self.assertEqual(fields["update host"], "updates.example.test")
                 self.assertEqual(fields["port"], "8443")
                 self.assertEqual(fields["commit"], self.commit)
+                self.assertEqual(fields["core signer pins"], " ".join(self.pins))
                 self.assertTrue(fields["work tree"].startswith("clean"))
                 self.assertTrue(fields["signed"].startswith(signed), fields["signed"])
                 checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out, capture_output=True, text=True)
