@@ -100,15 +100,19 @@ def parse_fields(line):
 
 
 def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
-    """Starts exe under Wine with the probe watching; returns what the probe saw
-    (each line with the moment it arrived) and the launcher's exit code."""
+    """Starts exe under Wine once the probe is watching; returns what the probe
+    saw (each line with the moment it arrived) and the launcher's exit code."""
     env = wine_env(env)
     probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
                               *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    launcher = None
     lines, times = [], []
     try:
+        ready = probe.stdout.readline().decode("utf-8", "replace").rstrip("\r\n")
+        if ready != "watching":
+            raise RuntimeError(f"the UI probe did not start: {ready!r}")
+        launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for raw in probe.stdout:
             lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
             times.append(time.monotonic())
@@ -116,7 +120,7 @@ def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
         exit_code = launcher.wait(timeout=60)
     finally:
         for process in (probe, launcher):
-            if process.poll() is None:
+            if process is not None and process.poll() is None:
                 process.kill()
     return Observed(lines=lines, exit_code=exit_code, times=times)
 
@@ -170,24 +174,28 @@ def install_core(helper_name):
     return core_path().read_bytes()
 
 
-def core_starts(wait_seconds=5.0):
-    """Each start of the installed core as {"cwd": ..., "cmdline": ...}, waiting
-    up to wait_seconds for the first one."""
+def core_starts(expected=1, wait_seconds=60.0):
+    """Each start of the installed core as {"cwd": ..., "cmdline": ...}, once at
+    least expected starts were recorded or wait_seconds passed (the fake core
+    writes each start whole), and a moment more for a start too many."""
     record = pathlib.Path(str(core_path()) + ".started")
+
+    def recorded():
+        starts, current = [], {}
+        text = record.read_text(encoding="utf-8") if record.exists() else ""
+        for line in text.splitlines():
+            key, _, value = line.partition("=")
+            current[key] = value
+            if key == "cmdline":
+                starts.append(current)
+                current = {}
+        return starts
+
     deadline = time.monotonic() + wait_seconds
-    while not record.exists() and time.monotonic() < deadline:
+    while len(recorded()) < expected and time.monotonic() < deadline:
         time.sleep(0.1)
-    if not record.exists():
-        return []
-    time.sleep(0.2)
-    starts, current = [], {}
-    for line in record.read_text(encoding="utf-8").splitlines():
-        key, _, value = line.partition("=")
-        current[key] = value
-        if key == "cmdline":
-            starts.append(current)
-            current = {}
-    return starts
+    time.sleep(0.5 if expected else 1.0)
+    return recorded()
 
 
 def read_shortcut(path):

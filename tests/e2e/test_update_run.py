@@ -52,7 +52,7 @@ class LauncherTestCase(unittest.TestCase):
         self.assertEqual(starts[0]["cmdline"].strip('"').lower(), harness.windows_path(harness.core_path()).lower())
 
     def assert_nothing_started(self):
-        self.assertEqual(harness.core_starts(wait_seconds=1.0), [])
+        self.assertEqual(harness.core_starts(expected=0), [])
 
     def assert_no_download_file_left(self):
         self.assertFalse(pathlib.Path(str(harness.core_path()) + ".tmp").exists())
@@ -256,7 +256,7 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
                 self.assertEqual(seen.error_boxes, [])
                 self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
                 self.assertEqual(harness.core_path().read_bytes(), new)
-        self.assertEqual(len(harness.core_starts()), 2)
+        self.assertEqual(len(harness.core_starts(expected=2)), 2)
 
     def test_locked_core_is_tried_twice_then_replace_error(self):
         old = harness.install_core("fake_core_1_6_4_0")

@@ -1,5 +1,6 @@
 // Test helper that watches the launcher window from outside, as a user would
 // see it, and prints what it observes as UTF-8 lines:
+//   watching                 first, once it is ready: start the launcher only then
 //   window class=.. caption=.. style=0x.. exstyle=0x.. rect=l,t,r,b screen=w,h
 //   control class=.. style=0x.. client=x,y,w,h text=..
 //   status <text>            whenever the status line changes
@@ -9,8 +10,12 @@
 //   hidden                   the launcher window is no longer visible
 //   gone                     the launcher window no longer exists
 //   timeout                  the window did not appear, or did not go, in time
+//   released                 the file given with --hold was let go
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
-// Boxes are answered with OK unless --keep-boxes is given.
+//                 [--hold PATH --release-on TEXT]
+// Boxes are answered with OK unless --keep-boxes is given. --hold keeps PATH open
+// (readable by others, but not replaceable) until a status containing TEXT was seen,
+// so the launcher cannot move a file over it before that text was observed.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -26,6 +31,8 @@ struct ProbeOptions {
     const wchar_t* closeOn = nullptr;
     DWORD closeAfterMs = 0;
     bool pressOk = true;
+    const wchar_t* hold = nullptr;
+    const wchar_t* releaseOn = nullptr;
 };
 
 void PrintLine(const wchar_t* format, ...)
@@ -179,6 +186,10 @@ bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
             options->closeOn = argv[++i];
         } else if (wcscmp(argv[i], L"--close-after-ms") == 0 && hasValue) {
             options->closeAfterMs = wcstoul(argv[++i], nullptr, 10);
+        } else if (wcscmp(argv[i], L"--hold") == 0 && hasValue) {
+            options->hold = argv[++i];
+        } else if (wcscmp(argv[i], L"--release-on") == 0 && hasValue) {
+            options->releaseOn = argv[++i];
         } else if (wcscmp(argv[i], L"--keep-boxes") == 0) {
             options->pressOk = false;
         } else {
@@ -197,6 +208,18 @@ int wmain(int argc, wchar_t** argv)
     if (!ParseOptions(argc, argv, &options)) {
         return 2;
     }
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (options.hold != nullptr) {
+        held = CreateFileW(options.hold, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (held == INVALID_HANDLE_VALUE) {
+            fwprintf(stderr, L"ui_probe: cannot hold %ls (error %lu)\n", options.hold, GetLastError());
+            return 2;
+        }
+    }
+    // The caller starts the launcher only after this line, so even a window that
+    // lives for a moment is looked for before it can appear.
+    PrintLine(L"watching");
     const DWORD start = GetTickCount();
     HWND window = nullptr;
     // Wait until the window is shown: before that it may still be half created.
@@ -239,6 +262,12 @@ int wmain(int argc, wchar_t** argv)
             static_cast<LRESULT>(position) != lastProgress) {
             lastProgress = static_cast<LRESULT>(position);
             PrintLine(L"progress %ld", static_cast<long>(lastProgress));
+        }
+        if (held != INVALID_HANDLE_VALUE && options.releaseOn != nullptr &&
+            wcsstr(status, options.releaseOn) != nullptr) {
+            CloseHandle(held);
+            held = INVALID_HANDLE_VALUE;
+            PrintLine(L"released");
         }
         HandleDialog(processId, options.pressOk, &lastDialog);
         const bool closeNow = (options.closeOn != nullptr && wcsstr(status, options.closeOn) != nullptr) ||
