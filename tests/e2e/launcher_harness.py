@@ -9,6 +9,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import threading
 import time
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
@@ -44,6 +45,7 @@ class Observed:
     lines: list
     exit_code: int
     times: list = dataclasses.field(default_factory=list)
+    exited_at: float = 0.0  # when the launcher's process ended (monotonic seconds)
 
     def time_of(self, line):
         """When the probe reported line (monotonic seconds)."""
@@ -106,23 +108,26 @@ def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
     probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
                               *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     launcher = None
-    lines, times = [], []
+    lines, times, exited = [], [], []
     try:
         ready = probe.stdout.readline().decode("utf-8", "replace").rstrip("\r\n")
         if ready != "watching":
             raise RuntimeError(f"the UI probe did not start: {ready!r}")
         launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        exiter = threading.Thread(target=lambda: exited.append((launcher.wait(), time.monotonic())[1]))
+        exiter.start()
         for raw in probe.stdout:
             lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
             times.append(time.monotonic())
         probe.wait(timeout=30)
         exit_code = launcher.wait(timeout=60)
+        exiter.join()
     finally:
         for process in (probe, launcher):
             if process is not None and process.poll() is None:
                 process.kill()
-    return Observed(lines=lines, exit_code=exit_code, times=times)
+    return Observed(lines=lines, exit_code=exit_code, times=times, exited_at=exited[0])
 
 
 # --- the Wine user's folders, as the launcher sees them -----------------------

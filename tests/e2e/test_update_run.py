@@ -285,7 +285,13 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
         self.assertEqual(seen.exit_code, 0)
         self.assert_nothing_started()
         self.assertEqual(harness.core_path().read_bytes(), old)
-
+        # Under Wine the process outlives its window by about 2 s, and its end would
+        # stop any download: the worker itself must have stopped reading long before.
+        [exe] = [t for t in self.server.transfers() if t["path"] == update_server.EXE_PATH]
+        self.assertLess(exe["sent"], exe["length"])
+        self.assertLess(exe["ended"], seen.exited_at - 0.5,
+                        f"still sending {exe['ended'] - closed_at:.2f} s after the close, "
+                        f"{seen.exited_at - closed_at:.2f} s until the process ended; {exe['sent']} bytes sent")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
