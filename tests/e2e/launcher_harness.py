@@ -149,6 +149,16 @@ def windows_path(path):
     return "C:\\" + "\\".join(relative.parts)
 
 
+def temp_dir():
+    """The Wine user's temporary folder (GetTempPathW), inside the prefix's drive C:."""
+    result = subprocess.run([WINE, "cmd", "/c", "echo", "%TEMP%"], env=wine_env(), capture_output=True, timeout=60,
+                            check=True)
+    windows = result.stdout.decode("utf-8", "replace").strip()
+    if not windows.lower().startswith("c:\\"):
+        raise RuntimeError(f"unexpected temporary folder {windows!r}")
+    return prefix() / "drive_c" / pathlib.PureWindowsPath(windows).relative_to("C:\\").as_posix()
+
+
 def install_dir():
     return user_dir() / "AppData" / "Local" / "TovrinTools"
 
@@ -201,6 +211,12 @@ def core_starts(expected=1, wait_seconds=60.0):
         time.sleep(0.1)
     time.sleep(0.5 if expected else 1.0)
     return recorded()
+
+
+def set_registry_value(key, name, kind, data):
+    """Writes one registry value in the prefix."""
+    subprocess.run([WINE, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env=wine_env(),
+                   capture_output=True, timeout=60, check=True)
 
 
 def read_shortcut(path):

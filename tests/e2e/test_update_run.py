@@ -81,6 +81,27 @@ class WithoutServer(LauncherTestCase):
         self.assert_core_started_once_in_install_folder()
         self.assertEqual(harness.core_path().read_bytes(), installed)
 
+    def test_without_local_app_data_the_temporary_folder_holds_the_install(self):
+        # The shell cannot name the local application data folder when it cannot exist
+        # (Wine creates a missing one): inside a file.
+        key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+        harness.set_registry_value(key, "Local AppData", "REG_SZ", r"C:\windows\win.ini\Local")
+        self.addCleanup(harness.set_registry_value, key, "Local AppData", "REG_EXPAND_SZ",
+                        r"%USERPROFILE%\AppData\Local")
+        temp_install = harness.temp_dir() / "TovrinTools"
+        self.addCleanup(shutil.rmtree, temp_install, ignore_errors=True)
+        temp_install.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(harness.fake_core("fake_core_1_6_5_0"), temp_install / "TovrinTools_core.exe")
+
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
+        self.assertEqual((temp_install / "TovrinTools_Launcher.exe").read_bytes(), self.started_exe.read_bytes())
+        self.assertFalse(harness.install_dir().exists())
+        record = (temp_install / "TovrinTools_core.exe.started").read_text(encoding="utf-8")
+        # The temporary folder's path ends with a backslash: the core's path has two in a row.
+        core = harness.windows_path(temp_install.parent) + "\\\\TovrinTools\\TovrinTools_core.exe"
+        self.assertIn(f'cmdline="{core}"\n', record)
+
     def test_first_start_installs_launcher_and_shortcut(self):
         self.run_launcher()
         installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
@@ -225,6 +246,64 @@ class WithServer(harness.LoopbackServerMixin, LauncherTestCase):
                 self.assertEqual(harness.core_path().read_bytes(), old)
                 self.assert_no_download_file_left()
                 self.assert_core_started_once_in_install_folder()
+
+    def test_unusable_metadata_falls_back_or_shows_connect_error(self):
+        document = update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()
+        cases = [
+            ("404", {"status": 404, "body": "not found"}, 0),
+            ("empty body", {"body": ""}, 0),
+            # Stalled inside the body: the 15 s receive time-out ends the wait.
+            ("stalled body", {"body": document, "stall_at": 10, "stall_seconds": 40}, 15),
+        ]
+        for name, answer, waited in cases:
+            for installed in (True, False) if not waited else (True,):
+                with self.subTest(name, installed=installed):
+                    harness.reset_user_state()
+                    self.server.clear_requests()
+                    old = harness.install_core("fake_core_1_6_4_0") if installed else None
+                    self.server.set_scenario({"meta": answer, "exe": {"body_file": str(harness.fake_core(
+                        "fake_core_1_6_5_0"))}})
+                    seen = self.run_launcher()
+                    self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                    self.assertEqual(seen.statuses[-1], CHECKING)
+                    self.assert_no_download_file_left()
+                    if installed:
+                        self.assertEqual(seen.error_boxes, [])
+                        self.assertEqual(harness.core_path().read_bytes(), old)
+                        self.assert_core_started_once_in_install_folder()
+                    else:
+                        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
+                        self.assertFalse(harness.core_path().exists())
+                        self.assert_nothing_started()
+                    if waited:
+                        fell_back = seen.time_of("hidden") - seen.time_of("status " + CHECKING)
+                        self.assertGreater(fell_back, waited - 1)
+                        self.assertLess(fell_back, waited + 10, "the download's 30 s time-out is not the fetch's")
+
+    def test_closing_part_way_leaves_old_or_new_core_whole(self):
+        new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
+        document = update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()
+        core = harness.windows_path(harness.core_path())
+        cases = [
+            ("during the fetch", {"body": document, "stall_at": 10, "stall_seconds": 20}, ["--close-on", CHECKING]),
+            # The probe holds the core, so the move waits for a second try while the window closes.
+            ("during the verification and the move", {"body": document}, ["--close-on", VERIFYING, "--hold", core]),
+        ]
+        for name, meta, probe_args in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                old = harness.install_core("fake_core_1_6_4_0")
+                self.server.set_scenario({"meta": meta, "exe": {"body_file": str(harness.fake_core(
+                    "fake_core_1_6_5_0"))}})
+                seen = self.run_launcher(*probe_args)
+                self.assertIn("close sent", seen.lines)
+                self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
+                self.assertEqual(seen.exit_code, 0)
+                self.assert_nothing_started()
+                self.assertIn(harness.core_path().read_bytes(), (old, new))
+                if meta.get("stall_at"):
+                    self.assertEqual(harness.core_path().read_bytes(), old)
+                    self.assert_no_download_file_left()
 
     def test_failed_download_without_core_shows_download_error(self):
         self.server.set_scenario({
