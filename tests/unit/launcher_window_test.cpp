@@ -277,11 +277,11 @@ TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThen
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 290u) << "the window stays about 300 ms after starting the core";
-    EXPECT_LT(elapsed, 3000u);
+    EXPECT_LT(elapsed, 10000u) << "bounded, also on a loaded machine";
     EXPECT_FALSE(IsWindow(window));
 
     const std::wstring record = core + L".started";
-    ASSERT_TRUE(WaitForFile(record, 10000));
+    ASSERT_TRUE(WaitForFile(record, 60000));
     Sleep(200);
     const std::string started = ReadWholeFile(record);
     char expectedCwd[MAX_PATH * 3];
