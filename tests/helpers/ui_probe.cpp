@@ -72,7 +72,10 @@ BOOL CALLBACK PrintControl(HWND child, LPARAM parentParam)
     wchar_t className[64];
     wchar_t text[512];
     GetClassNameW(child, className, 64);
-    ReadText(child, text, 512);
+    // Read without a message: the launcher's thread may be busy (its 300 ms pause
+    // before closing), and waiting on it here could outlast the window.
+    text[0] = L'\0';
+    InternalGetWindowText(child, text, 512);
     RECT rect;
     GetWindowRect(child, &rect);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
@@ -85,8 +88,8 @@ BOOL CALLBACK PrintControl(HWND child, LPARAM parentParam)
 
 void PrintWindowState(HWND window)
 {
-    wchar_t caption[256];
-    ReadText(window, caption, 256);
+    wchar_t caption[256] = L"";
+    InternalGetWindowText(window, caption, 256);
     RECT rect;
     GetWindowRect(window, &rect);
     PrintLine(L"window class=TovrinToolsLauncherWnd caption=%ls style=0x%08lx exstyle=0x%08lx rect=%ld,%ld,%ld,%ld "
