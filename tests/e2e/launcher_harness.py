@@ -9,6 +9,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import threading
 import time
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
@@ -44,6 +45,7 @@ class Observed:
     lines: list
     exit_code: int
     times: list = dataclasses.field(default_factory=list)
+    exited_at: float = 0.0  # when the launcher's process ended (monotonic seconds)
 
     def time_of(self, line):
         """When the probe reported line (monotonic seconds)."""
@@ -100,25 +102,32 @@ def parse_fields(line):
 
 
 def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
-    """Starts exe under Wine with the probe watching; returns what the probe saw
-    (each line with the moment it arrived) and the launcher's exit code."""
+    """Starts exe under Wine once the probe is watching; returns what the probe
+    saw (each line with the moment it arrived) and the launcher's exit code."""
     env = wine_env(env)
     probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
                               *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    lines, times = [], []
+    launcher = None
+    lines, times, exited = [], [], []
     try:
+        ready = probe.stdout.readline().decode("utf-8", "replace").rstrip("\r\n")
+        if ready != "watching":
+            raise RuntimeError(f"the UI probe did not start: {ready!r}")
+        launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        exiter = threading.Thread(target=lambda: exited.append((launcher.wait(), time.monotonic())[1]))
+        exiter.start()
         for raw in probe.stdout:
             lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
             times.append(time.monotonic())
         probe.wait(timeout=30)
         exit_code = launcher.wait(timeout=60)
+        exiter.join()
     finally:
         for process in (probe, launcher):
-            if process.poll() is None:
+            if process is not None and process.poll() is None:
                 process.kill()
-    return Observed(lines=lines, exit_code=exit_code, times=times)
+    return Observed(lines=lines, exit_code=exit_code, times=times, exited_at=exited[0])
 
 
 class WatchedLauncher:
@@ -182,6 +191,16 @@ def windows_path(path):
     return "C:\\" + "\\".join(relative.parts)
 
 
+def temp_dir():
+    """The Wine user's temporary folder (GetTempPathW), inside the prefix's drive C:."""
+    result = subprocess.run([WINE, "cmd", "/c", "echo", "%TEMP%"], env=wine_env(), capture_output=True, timeout=60,
+                            check=True)
+    windows = result.stdout.decode("utf-8", "replace").strip()
+    if not windows.lower().startswith("c:\\"):
+        raise RuntimeError(f"unexpected temporary folder {windows!r}")
+    return prefix() / "drive_c" / pathlib.PureWindowsPath(windows).relative_to("C:\\").as_posix()
+
+
 def install_dir():
     return user_dir() / "AppData" / "Local" / "TovrinTools"
 
@@ -213,24 +232,34 @@ def install_core(core):
     return core_path().read_bytes()
 
 
-def core_starts(wait_seconds=5.0):
-    """Each start of the installed core as {"cwd": ..., "cmdline": ...}, waiting
-    up to wait_seconds for the first one."""
+def core_starts(expected=1, wait_seconds=60.0):
+    """Each start of the installed core as {"cwd": ..., "cmdline": ...}, once at
+    least expected starts were recorded or wait_seconds passed (the fake core
+    writes each start whole), and a moment more for a start too many."""
     record = pathlib.Path(str(core_path()) + ".started")
+
+    def recorded():
+        starts, current = [], {}
+        text = record.read_text(encoding="utf-8") if record.exists() else ""
+        for line in text.splitlines():
+            key, _, value = line.partition("=")
+            current[key] = value
+            if key == "cmdline":
+                starts.append(current)
+                current = {}
+        return starts
+
     deadline = time.monotonic() + wait_seconds
-    while not record.exists() and time.monotonic() < deadline:
+    while len(recorded()) < expected and time.monotonic() < deadline:
         time.sleep(0.1)
-    if not record.exists():
-        return []
-    time.sleep(0.2)
-    starts, current = [], {}
-    for line in record.read_text(encoding="utf-8").splitlines():
-        key, _, value = line.partition("=")
-        current[key] = value
-        if key == "cmdline":
-            starts.append(current)
-            current = {}
-    return starts
+    time.sleep(0.5 if expected else 1.0)
+    return recorded()
+
+
+def set_registry_value(key, name, kind, data):
+    """Writes one registry value in the prefix."""
+    subprocess.run([WINE, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env=wine_env(),
+                   capture_output=True, timeout=60, check=True)
 
 
 def read_shortcut(path):

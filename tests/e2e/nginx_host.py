@@ -24,8 +24,9 @@ def run_publish(*args):
     return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60)
 
 
-def test_config(work, port, cert, key, root):
-    """server/nginx.conf with its machine-specific lines replaced; each must be found exactly once."""
+def test_config(work, port, cert, key, root, rate=None):
+    """server/nginx.conf with its machine-specific lines replaced; each must be found exactly once.
+    rate (e.g. "400k") slows every answer, so a test can watch a download go by."""
     text = (SERVER_DIR / "nginx.conf").read_text()
     work = pathlib.Path(work)
     temp_paths = "".join(f"    {kind}_temp_path {work / 'temp' / kind};\n"
@@ -33,7 +34,7 @@ def test_config(work, port, cert, key, root):
     replacements = [
         (r"^pid .*;$", f"pid {work / 'nginx.pid'};"),
         (r"^error_log .*;$", f"error_log {work / 'error.log'} info;"),
-        (r"^http \{$", "http {\n" + temp_paths),
+        (r"^http \{$", "http {\n" + temp_paths + (f"    limit_rate {rate};\n" if rate else "")),
         (r"^    access_log .*;$", f"    access_log {work / 'access.log'};"),
         (r"^        listen 443 ssl default_server;$", f"        listen 127.0.0.1:{port} ssl default_server;"),
         (r"^        listen \[::\]:443 ssl default_server;\n", ""),
@@ -54,11 +55,11 @@ def test_config(work, port, cert, key, root):
 class NginxHost:
     """Context manager: nginx on 127.0.0.1:port serving root with the given certificate."""
 
-    def __init__(self, work, port, cert, key, root):
+    def __init__(self, work, port, cert, key, root, rate=None):
         self.work = pathlib.Path(work)
         self.port = port
         self.config = self.work / "nginx.conf"
-        self.config.write_text(test_config(self.work, port, cert, key, root))
+        self.config.write_text(test_config(self.work, port, cert, key, root, rate))
         (self.work / "temp").mkdir(exist_ok=True)
         # The workers run as www-data when nginx starts as root (as in production),
         # else as this user: either must reach the web root.

@@ -43,7 +43,8 @@ class PublishedReleaseReachesLauncher(unittest.TestCase):
 
         pki = pathlib.Path(test_pki.pki_dir())
         port = harness.UPDATE_PORT
-        with nginx_host.NginxHost(self.work, port, pki / "server.pem", pki / "server.key", root) as server:
+        # Slowed to about 3 s for the core, so the download's progress is seen whatever the load.
+        with nginx_host.NginxHost(self.work, port, pki / "server.pem", pki / "server.key", root, "400k") as server:
             checked = nginx_host.run_publish("check", f"https://localhost:{port}", "--cacert", pki / "ca.pem")
             self.assertEqual(checked.returncode, 0, checked.stderr)
             seen = harness.run_launcher(harness.windows_path(downloads / "TovrinTools.exe"))

@@ -12,16 +12,18 @@ extern "C" __attribute__((used)) const volatile unsigned char kFakeCorePadding[F
 
 namespace {
 
-void WriteUtf8Line(HANDLE file, const char* label, const wchar_t* text)
+// Appends "<label><text>\n" in UTF-8 to the record being built.
+void AppendUtf8Line(char* record, int capacity, const char* label, const wchar_t* text)
 {
-    char utf8[4 * 1024];
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(file, label, static_cast<DWORD>(lstrlenA(label)), &written, nullptr);
-    if (length > 1) {
-        WriteFile(file, utf8, static_cast<DWORD>(length - 1), &written, nullptr);
+    const int used = lstrlenA(record);
+    const int labelLength = lstrlenA(label);
+    if (used + labelLength + 2 > capacity) {
+        return;
     }
-    WriteFile(file, "\n", 1, &written, nullptr);
+    lstrcpyA(record + used, label);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, record + used + labelLength,
+                                           capacity - used - labelLength - 1, nullptr, nullptr);
+    lstrcatA(record, length > 0 ? "\n" : "?\n");
 }
 
 }  // namespace
@@ -31,17 +33,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     wchar_t ownPath[MAX_PATH];
     wchar_t recordPath[MAX_PATH + 16];
     wchar_t directory[MAX_PATH];
+    char record[16 * 1024] = "";
     GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
     swprintf(recordPath, MAX_PATH + 16, L"%ls.started", ownPath);
     GetCurrentDirectoryW(MAX_PATH, directory);
+    AppendUtf8Line(record, sizeof(record), "cwd=", directory);
+    AppendUtf8Line(record, sizeof(record), "cmdline=", GetCommandLineW());
 
-    HANDLE record = CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (record == INVALID_HANDLE_VALUE) {
+    // One write per start, so a reader never sees half a start.
+    HANDLE file = CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         return 1;
     }
-    WriteUtf8Line(record, "cwd=", directory);
-    WriteUtf8Line(record, "cmdline=", GetCommandLineW());
-    CloseHandle(record);
+    DWORD written = 0;
+    WriteFile(file, record, static_cast<DWORD>(lstrlenA(record)), &written, nullptr);
+    CloseHandle(file);
     return static_cast<int>(kFakeCorePadding[0] == 0xFF);
 }

@@ -1,5 +1,6 @@
 // Test helper that watches the launcher window from outside, as a user would
 // see it, and prints what it observes as UTF-8 lines:
+//   watching                 first, once it is ready: start the launcher only then
 //   window class=.. caption=.. style=0x.. exstyle=0x.. rect=l,t,r,b screen=w,h
 //   control class=.. style=0x.. client=x,y,w,h text=..
 //   status <text>            whenever the status line changes
@@ -13,9 +14,12 @@
 //                            whether the status line's pixels on the screen ever
 //                            differed, while it read TEXT, from those seen under the
 //                            text before it
+//   released                 the file given with --hold was let go
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
-//                 [--watch-paint TEXT]
-// Boxes are answered with OK unless --keep-boxes is given.
+//                 [--watch-paint TEXT] [--hold PATH --release-on TEXT]
+// Boxes are answered with OK unless --keep-boxes is given. --hold keeps PATH open
+// (readable by others, but not replaceable) until a status containing TEXT was seen,
+// so the launcher cannot move a file over it before that text was observed.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -33,6 +37,8 @@ struct ProbeOptions {
     DWORD closeAfterMs = 0;
     bool pressOk = true;
     const wchar_t* watchPaint = nullptr;
+    const wchar_t* hold = nullptr;
+    const wchar_t* releaseOn = nullptr;
 };
 
 void PrintLine(const wchar_t* format, ...)
@@ -72,7 +78,10 @@ BOOL CALLBACK PrintControl(HWND child, LPARAM parentParam)
     wchar_t className[64];
     wchar_t text[512];
     GetClassNameW(child, className, 64);
-    ReadText(child, text, 512);
+    // Read without a message: the launcher's thread may be busy (its 300 ms pause
+    // before closing), and waiting on it here could outlast the window.
+    text[0] = L'\0';
+    InternalGetWindowText(child, text, 512);
     RECT rect;
     GetWindowRect(child, &rect);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
@@ -85,8 +94,8 @@ BOOL CALLBACK PrintControl(HWND child, LPARAM parentParam)
 
 void PrintWindowState(HWND window)
 {
-    wchar_t caption[256];
-    ReadText(window, caption, 256);
+    wchar_t caption[256] = L"";
+    InternalGetWindowText(window, caption, 256);
     RECT rect;
     GetWindowRect(window, &rect);
     PrintLine(L"window class=TovrinToolsLauncherWnd caption=%ls style=0x%08lx exstyle=0x%08lx rect=%ld,%ld,%ld,%ld "
@@ -263,6 +272,10 @@ bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
             options->closeAfterMs = wcstoul(argv[++i], nullptr, 10);
         } else if (wcscmp(argv[i], L"--watch-paint") == 0 && hasValue) {
             options->watchPaint = argv[++i];
+        } else if (wcscmp(argv[i], L"--hold") == 0 && hasValue) {
+            options->hold = argv[++i];
+        } else if (wcscmp(argv[i], L"--release-on") == 0 && hasValue) {
+            options->releaseOn = argv[++i];
         } else if (wcscmp(argv[i], L"--keep-boxes") == 0) {
             options->pressOk = false;
         } else {
@@ -281,6 +294,18 @@ int wmain(int argc, wchar_t** argv)
     if (!ParseOptions(argc, argv, &options)) {
         return 2;
     }
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (options.hold != nullptr) {
+        held = CreateFileW(options.hold, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (held == INVALID_HANDLE_VALUE) {
+            fwprintf(stderr, L"ui_probe: cannot hold %ls (error %lu)\n", options.hold, GetLastError());
+            return 2;
+        }
+    }
+    // The caller starts the launcher only after this line, so even a window that
+    // lives for a moment is looked for before it can appear.
+    PrintLine(L"watching");
     const DWORD start = GetTickCount();
     HWND window = nullptr;
     // Wait until the window is shown: before that it may still be half created.
@@ -324,6 +349,12 @@ int wmain(int argc, wchar_t** argv)
             static_cast<LRESULT>(position) != lastProgress) {
             lastProgress = static_cast<LRESULT>(position);
             PrintLine(L"progress %ld", static_cast<long>(lastProgress));
+        }
+        if (held != INVALID_HANDLE_VALUE && options.releaseOn != nullptr &&
+            wcsstr(status, options.releaseOn) != nullptr) {
+            CloseHandle(held);
+            held = INVALID_HANDLE_VALUE;
+            PrintLine(L"released");
         }
         HandleDialog(processId, options.pressOk, &lastDialog);
         WatchPaint(window, controls.status, options.watchPaint, &paintWatch);

@@ -3,7 +3,8 @@
 
 It serves the two request paths of the launcher, each answered as the current
 scenario says (a body, a status, stalls, a dropped connection, a slow trickle),
-and records every request as one JSON line (path, method, user agent, headers).
+and records every request as one JSON line (path, method, user agent, headers)
+and, in memory, how much of each body it sent before the transfer ended.
 
 The scenario lives in a JSON control file that is read again for every
 connection and request, so it can be changed by a Python test
@@ -149,6 +150,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         else:
             text = answer.get("body", "").encode()
             length = len(text)
+        self.body_sent = 0
         try:
             self.send_response(int(answer.get("status", 200)))
             self.send_header("Content-Type", "application/octet-stream")
@@ -164,6 +166,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if not with_length:
                 self._tls_close()
         finally:
+            owner.record_transfer(self.path, self.body_sent, length)
             if source is not None:
                 source.close()
 
@@ -192,6 +195,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 data = pattern_bytes(sent, count)
             self.wfile.write(data)
             sent += len(data)
+            self.body_sent = sent
             if rate > 0:
                 ahead = sent / rate - (time.monotonic() - started)
                 if ahead > 0:
@@ -304,6 +308,7 @@ class UpdateServer:
         self._stopping = threading.Event()
         self._released = threading.Event()
         self._log_lock = threading.Lock()
+        self._transfers = []
         if not os.path.exists(self.control_path):
             write_scenario(self.control_path, {})
 
@@ -333,6 +338,16 @@ class UpdateServer:
         with self._log_lock, open(self.log_path, "a") as f:
             f.write(json.dumps(entry) + "\n")
 
+    def record_transfer(self, path, sent, length):
+        with self._log_lock:
+            self._transfers.append({"path": path, "sent": sent, "length": length, "ended": time.monotonic()})
+
+    def transfers(self):
+        """Each answer's body as sent: path, bytes written to the connection, the
+        body's length and when sending ended (time.monotonic), oldest first."""
+        with self._log_lock:
+            return list(self._transfers)
+
     def requests(self):
         """Every request recorded so far, oldest first."""
         try:
@@ -344,6 +359,7 @@ class UpdateServer:
     def clear_requests(self):
         with self._log_lock:
             open(self.log_path, "w").close()
+            self._transfers = []
 
     def wait(self, seconds):
         """Sleeps, but ends at once when the server stops."""

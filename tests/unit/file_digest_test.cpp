@@ -88,34 +88,48 @@ TEST_F(DigestFiles, FailureLeavesTheOutputUntouched)
 
 // Serves some bytes through a named pipe, waits until they were read, then
 // cuts the connection so that the reader's next ReadFile fails.
+struct PipeServer {
+    HANDLE pipe;
+    bool delivered;  // the reader connected and took every byte before the cut
+};
+
 DWORD WINAPI ServeThenDisconnect(LPVOID parameter)
 {
-    HANDLE pipe = static_cast<HANDLE>(parameter);
+    PipeServer* server = static_cast<PipeServer*>(parameter);
     const std::string bytes(1000, 'x');
     DWORD written = 0;
-    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-        WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        FlushFileBuffers(pipe);
+    if (ConnectNamedPipe(server->pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+        // A flush on a pipe returns once the other end has read everything.
+        server->delivered = WriteFile(server->pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                      nullptr) &&
+                            written == bytes.size() && FlushFileBuffers(server->pipe);
     }
-    DisconnectNamedPipe(pipe);
+    DisconnectNamedPipe(server->pipe);
     return 0;
 }
 
 TEST(FileDigest, ReadErrorPartWayIsAFailureNotTheDigestOfAPrefix)
 {
     const std::wstring name = L"\\\\.\\pipe\\tovrin_digest_" + std::to_wstring(GetCurrentProcessId());
-    HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
-                                   nullptr);
-    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    HANDLE server = CreateThread(nullptr, 0, ServeThenDisconnect, pipe, 0, nullptr);
-    ASSERT_NE(server, nullptr);
+    PipeServer server = {CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536,
+                                          65536, 0, nullptr),
+                         false};
+    ASSERT_NE(server.pipe, INVALID_HANDLE_VALUE);
+    HANDLE thread = CreateThread(nullptr, 0, ServeThenDisconnect, &server, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
 
     char output[kSha256HexBytes] = "untouched";
     EXPECT_FALSE(ComputeFileSha256Hex(name.c_str(), output));
     EXPECT_STREQ(output, "untouched");
-    WaitForSingleObject(server, 10000);
-    CloseHandle(server);
-    CloseHandle(pipe);
+    if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0) {
+        // The digest never opened the pipe: connect here so that the server thread ends.
+        CloseHandle(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        WaitForSingleObject(thread, 10000);
+    }
+    // Otherwise the false above could come from an open that failed, not from the broken read.
+    EXPECT_TRUE(server.delivered) << "the digest did not read the bytes served before the cut";
+    CloseHandle(thread);
+    CloseHandle(server.pipe);
 }
 
 TEST(DigestText, ComparisonIgnoresAsciiCaseOnly)

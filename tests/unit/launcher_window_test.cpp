@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -18,6 +19,34 @@
 
 namespace {
 
+// The shell's elevated start as the launcher reaches it: the real one unless a
+// test chooses an outcome (calls pass through the import slot defined below).
+struct ShellStartSeam {
+    bool pass = true;      // call the real ShellExecuteExW
+    BOOL result = FALSE;   // otherwise: the result and the last error to leave
+    DWORD error = 0;
+    int calls = 0;
+    SHELLEXECUTEINFOW seen = {};
+    std::wstring verb, file, directory;
+} g_shellStart;
+
+BOOL WINAPI SeamShellExecuteExW(SHELLEXECUTEINFOW* info)
+{
+    ++g_shellStart.calls;
+    g_shellStart.seen = *info;
+    g_shellStart.verb = info->lpVerb != nullptr ? info->lpVerb : L"(null)";
+    g_shellStart.file = info->lpFile != nullptr ? info->lpFile : L"(null)";
+    g_shellStart.directory = info->lpDirectory != nullptr ? info->lpDirectory : L"(null)";
+    if (g_shellStart.pass) {
+        using ShellStart = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+        static const ShellStart real = reinterpret_cast<ShellStart>(
+            reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"shell32.dll"), "ShellExecuteExW")));
+        return real(info);
+    }
+    SetLastError(g_shellStart.error);
+    return g_shellStart.result;
+}
+
 class LauncherWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -27,6 +56,7 @@ protected:
         g_cancelRequested.store(0);
         g_errorText[0] = L'\0';
         g_corePath[0] = L'\0';
+        g_shellStart = ShellStartSeam();
         window = CreateLauncherWindow(GetModuleHandleW(nullptr));
         ASSERT_NE(window, nullptr);
         g_hwndMain = window;
@@ -84,6 +114,11 @@ SIZE_T PrivateBytes()
 }
 
 }  // namespace
+
+// Takes the place of shell32's import slot, so LaunchCore calls the seam above.
+extern "C" {
+BOOL(WINAPI* __imp_ShellExecuteExW)(SHELLEXECUTEINFOW*) = SeamShellExecuteExW;
+}
 
 TEST_F(LauncherWindowTest, IsSmallTopmostAndCentredOnThePrimaryScreen)
 {
@@ -290,11 +325,11 @@ TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThen
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 290u) << "the window stays about 300 ms after starting the core";
-    EXPECT_LT(elapsed, 3000u);
+    EXPECT_LT(elapsed, 10000u) << "bounded, also on a loaded machine";
     EXPECT_FALSE(IsWindow(window));
 
     const std::wstring record = core + L".started";
-    ASSERT_TRUE(WaitForFile(record, 10000));
+    ASSERT_TRUE(WaitForFile(record, 60000));
     Sleep(200);
     const std::string started = ReadWholeFile(record);
     char expectedCwd[MAX_PATH * 3];
@@ -307,6 +342,7 @@ TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThen
     const bool bare = started.find(std::string("cmdline=") + expectedPath + "\n") != std::string::npos;
     EXPECT_TRUE(quoted || bare) << started;
     EXPECT_TRUE(dialogs.Seen().empty());
+    EXPECT_EQ(g_shellStart.calls, 0) << "the shell is only the fallback";
 }
 
 TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
@@ -322,7 +358,7 @@ TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
 
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
     EXPECT_EQ(g_coreHandle, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(WaitForFile(core + L".started", 10000));
+    ASSERT_TRUE(WaitForFile(core + L".started", 60000));
     // Once the core has exited, only a handle left open could keep its file.
     bool deleted = false;
     for (int attempt = 0; attempt < 100 && !deleted; ++attempt) {
@@ -334,7 +370,7 @@ TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
     EXPECT_TRUE(deleted);
 }
 
-TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorWithTheShellsCode)
+TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorFromTheRealShell)
 {
     TempFolder install;
     const std::wstring missing = install.path + L"\\TovrinTools_core.exe";
@@ -343,10 +379,11 @@ TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorWithTheShellsCo
     DialogWatcher dialogs;
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
     EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(g_shellStart.calls, 1);
 
-    // The number is whatever the shell leaves as the last error. Under Wine the
-    // shell first runs its own error box, and the value left behind depends on
-    // how that box's message loop went, so only its form is fixed here.
+    // Under Wine the shell first runs its own error box, and the last error left
+    // behind depends on how that box's message loop went (0 or 5 were measured),
+    // so only the form is fixed here; the number is checked through the seam below.
     const std::wstring prefix = L"Failed to launch TovrinTools_core.exe (error ";
     const std::wstring suffix = L").";
     int ours = 0;
@@ -362,9 +399,63 @@ TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorWithTheShellsCo
         EXPECT_EQ(text.compare(text.size() - suffix.size(), suffix.size(), suffix), 0) << text;
         const std::wstring number = text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
         EXPECT_EQ(number.find_first_not_of(L"0123456789"), std::wstring::npos) << text;
-        EXPECT_LE(number.size(), 10u) << "an unsigned 32-bit value: " << text;
     }
     EXPECT_EQ(ours, 1);
+}
+
+TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
+{
+    struct Case {
+        const char* name;
+        BOOL result;
+        DWORD error;
+        const wchar_t* box;  // the launcher's box, or nullptr for none
+    } cases[] = {
+        {"elevated start works", TRUE, 0, nullptr},
+        {"user declines elevation", FALSE, ERROR_CANCELLED, L"Failed to launch TovrinTools_core.exe (error 1223)."},
+        {"shell finds no file", FALSE, ERROR_FILE_NOT_FOUND, L"Failed to launch TovrinTools_core.exe (error 2)."},
+    };
+    TempFolder install;
+    // A folder where the core belongs: CreateProcessW cannot run it.
+    const std::wstring core = install.path + L"\\TovrinTools_core.exe";
+    ASSERT_TRUE(CreateDirectoryW(core.c_str(), nullptr));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!IsWindow(window)) {
+            MSG quit;
+            PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+            window = CreateLauncherWindow(GetModuleHandleW(nullptr));
+            g_hwndMain = window;
+        }
+        wcscpy(g_corePath, core.c_str());
+        g_shellStart = ShellStartSeam();
+        g_shellStart.pass = false;
+        g_shellStart.result = c.result;
+        g_shellStart.error = c.error;
+
+        DialogWatcher dialogs;
+        SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
+        EXPECT_FALSE(IsWindow(window));
+
+        ASSERT_EQ(g_shellStart.calls, 1);
+        EXPECT_EQ(g_shellStart.verb, L"runas");
+        EXPECT_EQ(g_shellStart.file, core);
+        EXPECT_EQ(g_shellStart.directory, install.path);
+        EXPECT_EQ(g_shellStart.seen.cbSize, sizeof(SHELLEXECUTEINFOW));
+        EXPECT_EQ(g_shellStart.seen.fMask, static_cast<ULONG>(SEE_MASK_NOASYNC));
+        EXPECT_EQ(g_shellStart.seen.hwnd, nullptr);
+        EXPECT_EQ(g_shellStart.seen.lpParameters, nullptr);
+        EXPECT_EQ(g_shellStart.seen.nShow, SW_SHOWNORMAL);
+        const std::vector<DialogSeen> seen = dialogs.Seen();
+        if (c.box == nullptr) {
+            EXPECT_TRUE(seen.empty());
+        } else {
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(seen[0].caption, L"Tovrin Tools Launcher");
+            EXPECT_EQ(seen[0].text, c.box);
+        }
+    }
+    RemoveDirectoryW(core.c_str());
 }
 
 TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)
