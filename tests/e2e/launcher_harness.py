@@ -101,18 +101,27 @@ def parse_fields(line):
     return fields
 
 
+def start_probe(probe_args, timeout, env):
+    """Starts the UI probe and returns it once it says it is watching, so that a
+    launcher started afterwards cannot come and go unseen."""
+    probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
+                              *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    ready = probe.stdout.readline().decode("utf-8", "replace").rstrip("\r\n")
+    if ready != "watching":
+        probe.kill()
+        probe.wait()
+        raise RuntimeError(f"the UI probe did not start: {ready!r}")
+    return probe
+
+
 def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
     """Starts exe under Wine once the probe is watching; returns what the probe
     saw (each line with the moment it arrived) and the launcher's exit code."""
     env = wine_env(env)
-    probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
-                              *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    probe = start_probe(probe_args, timeout, env)
     launcher = None
     lines, times, exited = [], [], []
     try:
-        ready = probe.stdout.readline().decode("utf-8", "replace").rstrip("\r\n")
-        if ready != "watching":
-            raise RuntimeError(f"the UI probe did not start: {ready!r}")
         launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         exiter = threading.Thread(target=lambda: exited.append((launcher.wait(), time.monotonic())[1]))
@@ -137,9 +146,7 @@ class WatchedLauncher:
     def __init__(self, exe, probe_args=(), timeout=90):
         env = wine_env()
         self.observed = Observed(lines=[], exit_code=None)
-        self.probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms",
-                                       str(timeout * 1000), *probe_args], env=env,
-                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.probe = start_probe(probe_args, timeout, env)
         self.launcher = subprocess.Popen([WINE, str(exe)], env=env,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

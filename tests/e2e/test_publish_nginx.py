@@ -137,8 +137,10 @@ class ReleaseServedByNginx(unittest.TestCase):
                 (["--host", f"localhost:{PORT}"], None),
                 (["--host", f"LOCALHOST:{PORT}"], None),
                 (["--launcher", LAUNCHER], None),
-                (["--host", "localhost"], f"{self.url} is host localhost port {PORT}, but the launcher is built "
-                                          "for host localhost port 443"),
+                # A host without a port means 443.
+                (["--host", "localhost"] if PORT != 443 else ["--host", "localhost:8443"],
+                 f"{self.url} is host localhost port {PORT}, but the launcher is built for host localhost port "
+                 + ("443" if PORT != 443 else "8443")),
                 (["--host", f"updates.example.com:{PORT}"], "built for host updates.example.com"),
                 (["--host", "localhost:99999"], "is not NAME or NAME:PORT"),
                 (["--launcher", CORES / "fake_core_1_6_5_0.exe"], "has no such resource; it is not a launcher"),
