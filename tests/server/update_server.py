@@ -45,6 +45,7 @@ import hashlib
 import http.server
 import json
 import os
+import shutil
 import signal
 import socket
 import socketserver
@@ -54,6 +55,7 @@ import sys
 import tempfile
 import threading
 import time
+import weakref
 
 META_PATH = "/tovrin-tools-api/v1/bootstrap_meta"
 EXE_PATH = "/tovrin-tools-api/v1/bootstrap_exe"
@@ -295,6 +297,8 @@ class UpdateServer:
         self.port = int(port)
         if work_dir is None:
             work_dir = tempfile.mkdtemp(prefix="tovrin-server.")
+            # A folder of its own goes with the server, at the latest when Python exits.
+            weakref.finalize(self, shutil.rmtree, work_dir, True)
         os.makedirs(work_dir, exist_ok=True)
         self.control_path = control_path or os.path.join(work_dir, "scenario.json")
         self.log_path = log_path or os.path.join(work_dir, "requests.jsonl")
