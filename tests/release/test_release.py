@@ -65,6 +65,9 @@ class RefusedRequests(unittest.TestCase):
             ("loopback address", ["--host", "127.0.0.1", "--out", out], {}, "is this machine"),
             ("IPv6 loopback", ["--host", "::1", "--out", out], {}, "is this machine"),
             ("name under localhost", ["--host", "Updates.LOCALHOST.", "--out", out], {}, "is this machine"),
+            *((f"loopback spelled {host}", ["--host", host, "--unpinned", "--out", out], {}, "is this machine")
+              for host in ("127.1", "2130706433", "0x7f000001", "0.0.0.0", "::ffff:127.0.0.1", "::")),
+            ("no signer", ["--host", "updates.example.test", "--out", out], {}, "an unpinned launcher starts,\nelevated"),
             ("pin too short", ["--host", "updates.example.test", "--signer", PIN[:-1], "--out", out], {}, "64 hex"),
             ("pin not hex", ["--host", "updates.example.test", "--signer", PIN[:-1] + "g", "--out", out], {},
              "64 hex"),
@@ -76,6 +79,8 @@ class RefusedRequests(unittest.TestCase):
         ]
         for name, args, env, message in cases:
             with self.subTest(name):
+                if name != "no signer":
+                    args = [*args, "--signer", PIN] if "--unpinned" not in args else args
                 result = release(SOURCE, *args, env=env)
                 self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
