@@ -1,11 +1,22 @@
 // Who signed a core: pins of code-signing certificates (the SHA-256 of the DER
-// SubjectPublicKeyInfo) and the Authenticode signer of an executable. The
-// signature itself is read and checked by osslsigncode, the pin by OpenSSL.
+// SubjectPublicKeyInfo) and the Authenticode signature of an executable,
+// checked by OpenSSL for what the launcher relies on: that it is intact and
+// made by a pinned key.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 constexpr size_t kPinBytes = 65;  // 64 hexadecimal digits and the terminator
+
+// What a signature check found besides its verdict, for the operator.
+struct SignerFacts {
+    char subject[256];    // the signer's certificate subject
+    char chain[768];      // whether its chain reaches a root this machine has
+    bool timestamped;     // carries an RFC 3161 time stamp that verifies
+    char timestamp[512];  // when and by whom it was stamped, or why no stamp counts
+    char expiry[32];      // the signer's certificate expires on this day (YYYY-MM-DD, UTC)
+};
 
 // True when text is 64 hexadecimal digits, either case.
 bool IsPinText(const char* text);
@@ -15,9 +26,12 @@ bool IsPinText(const char* text);
 // On false, error says why.
 bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity);
 
-// True when the executable at path carries an Authenticode signature that
-// osslsigncode verifies (digest and signature intact; the chain is checked
-// against the certificates the signature carries and the system's roots) and
-// whose leaf signer has one of the pins. On false, error says why, starting
-// with a verb ("is not signed", "is signed by ...").
-bool CheckCoreSigner(const char* path, const char* const* pins, size_t pinCount, char* error, size_t capacity);
+// True when the executable of size bytes open as file carries an Authenticode
+// signature that is intact (the digest over the file is the one signed, and
+// the signer's signature over it verifies), whose leaf signer has one of the
+// pins, and that carries every certificate between the signer's and its root
+// (the launcher checks offline and cannot fetch one). Whether the chain
+// reaches a root this machine has is only reported, in facts. On false,
+// error says why, starting with a verb ("is not signed", "is signed by ...").
+bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pinCount, SignerFacts* facts,
+                     char* error, size_t capacity);

@@ -41,27 +41,42 @@ void Install()
     for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i) {
         sigaddset(&action.sa_mask, kSignals[i]);
     }
+    // A signal ignored when the run began (nohup, Ctrl+C for a background job)
+    // stays ignored: the user asked the run to survive it.
     for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i) {
-        sigaction(kSignals[i], &action, &g_previous[i]);
+        sigaction(kSignals[i], nullptr, &g_previous[i]);
+        if (g_previous[i].sa_handler != SIG_IGN) {
+            sigaction(kSignals[i], &action, nullptr);
+        }
     }
     g_installed = true;
 }
 
 }  // namespace
 
-int CreateTemporary(char* pathTemplate, int suffixLength, int slot)
+void HoldInterrupts(sigset_t* previous)
 {
     sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signalNumber : kSignals) {
+        sigaddset(&blocked, signalNumber);
+    }
+    sigprocmask(SIG_BLOCK, &blocked, previous);
+}
+
+void ReleaseInterrupts(const sigset_t* previous)
+{
+    sigprocmask(SIG_SETMASK, previous, nullptr);
+}
+
+int CreateTemporary(char* pathTemplate, int suffixLength, int slot)
+{
     sigset_t previous;
     int saved = 0;
     if (strlen(pathTemplate) >= kPathBytes) {
         return -1;
     }
-    sigemptyset(&blocked);
-    for (int signalNumber : kSignals) {
-        sigaddset(&blocked, signalNumber);
-    }
-    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    HoldInterrupts(&previous);
     if (!g_installed) {
         Install();
     }
@@ -71,7 +86,7 @@ int CreateTemporary(char* pathTemplate, int suffixLength, int slot)
         memcpy(g_paths[slot], pathTemplate, strlen(pathTemplate) + 1);
         g_armed[slot] = 1;
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    ReleaseInterrupts(&previous);
     errno = saved;
     return file;
 }

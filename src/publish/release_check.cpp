@@ -103,7 +103,9 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     char version[24] = "";
     char error[kUrlBytes + 256];
     char host[kHostBytes];
-    char signer[1024];
+    char signer[kUrlBytes];
+    char signedBy[kUrlBytes] = "";
+    SignerFacts signerFacts = {};
     CoreFacts facts = {};
     const char* baseUrl = options.url;
     size_t baseLength = strlen(baseUrl);
@@ -158,10 +160,22 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
 
     problems += ListDisagreements(document, facts, report, sizeof(report));
     fputs(report, err);
-    if (options.signerCount > 0 && !CheckCoreSigner(corePath, options.signers, options.signerCount, signer,
-                                                    sizeof(signer))) {
-        fprintf(err, "the executable %s\n", signer);
-        ++problems;
+    if (options.signerCount > 0) {
+        if (!CheckCoreSigner(coreFile, facts.size, options.signers, options.signerCount, &signerFacts, signer,
+                             sizeof(signer))) {
+            fprintf(err, "the executable %s\n", signer);
+            ++problems;
+        } else {
+            snprintf(signedBy, sizeof(signedBy), ", signed by a given signer (%s; %s; %s)", signerFacts.subject,
+                     signerFacts.chain, signerFacts.timestamp);
+            if (!signerFacts.timestamped) {
+                fprintf(err,
+                        "warning: the executable's signature has no trusted time stamp (%s): on Windows it stops "
+                        "verifying when the signing certificate expires on %s, and from then on every pinned "
+                        "launcher refuses the core\n",
+                        signerFacts.timestamp, signerFacts.expiry);
+            }
+        }
     }
     if (problems > 0) {
         fprintf(err, "%s does not serve a consistent release (%d problem%s)\n", baseUrl, problems,
@@ -170,8 +184,7 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     }
     FormatPeFileVersion(facts.version, version, sizeof(version));
     fprintf(out, "%s serves version %s, %llu bytes, sha256 %s%s: consistent\n", baseUrl, version,
-            static_cast<unsigned long long>(facts.size), facts.sha256,
-            options.signerCount > 0 ? ", signed by a given signer" : "");
+            static_cast<unsigned long long>(facts.size), facts.sha256, signedBy);
     ok = true;
 
 cleanup:

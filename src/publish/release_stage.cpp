@@ -2,14 +2,15 @@
 #include "publish/release_stage.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
+#include "publish/authenticode.h"
 #include "publish/core_signature.h"
 #include "publish/file_bytes.h"
 #include "publish/interrupt_cleanup.h"
@@ -122,78 +123,131 @@ bool NewerThanCurrent(const char* temporary, const char* current, char* error, s
     return true;
 }
 
+// The facts of the temporary executable: its digest streamed, its version read
+// through a mapping (the version resource can lie anywhere in the file), so a
+// core of any size is examined in bounded memory.
+bool ExamineTemporary(int file, uint64_t size, void** mapping, CoreFacts* facts, char* error, size_t capacity)
+{
+    char sha256[kSha256HexBytes];
+    if (!FileSha256Hex(file, size, sha256)) {
+        snprintf(error, capacity, "cannot read it back: %s", strerror(errno));
+        return false;
+    }
+    if (size > 0) {
+        *mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file, 0);
+        if (*mapping == MAP_FAILED) {
+            *mapping = nullptr;
+            snprintf(error, capacity, "cannot map it: %s", strerror(errno));
+            return false;
+        }
+    }
+    ExamineCoreWithDigest(static_cast<const unsigned char*>(*mapping), size, sha256, facts);
+    return true;
+}
+
 }  // namespace
 
 bool StageRelease(const char* corePath, const char* root, const StageOptions& options, char* message,
                   size_t capacity)
 {
-    std::vector<unsigned char> core;
-    CoreFacts facts;
+    CoreFacts facts = {};
+    SignerFacts signer = {};
     StageLocks locks = {-1, -1};
     PublishedVersion published;
+    struct stat status;
+    sigset_t interrupts;
     char document[kDocumentBytes];
     char report[kReportBytes] = "";
     char error[kStageMessageBytes] = "";
-    char folder[kPathBytes];
+    char folder[kPathBytes] = "";
     char exeTemporary[kPathBytes];
     char documentTemporary[kPathBytes];
     char exeFinal[kPathBytes];
     char documentFinal[kPathBytes];
     char version[24];
     char publishedText[64];
+    char signedBy[kStageMessageBytes] = "";
+    void* mapping = nullptr;
+    uint64_t size = 0;
+    int exe = -1;
     bool exeWritten = false;
     bool documentWritten = false;
+    bool held = false;
     bool ok = false;
 
-    if (!ReadWholeFile(corePath, &core, error, sizeof(error))) {
-        snprintf(message, capacity, "cannot read %s: %s", corePath, error);
+    const int source = open(corePath, O_RDONLY | O_CLOEXEC);
+    if (source < 0) {
+        snprintf(message, capacity, "cannot read %s: %s", corePath, strerror(errno));
         return false;
     }
-    ExamineCore(core.data(), core.size(), &facts);
-    if (!facts.hasVersion) {
-        snprintf(message, capacity, "refused: %s %s", corePath, facts.versionProblem);
+    if (fstat(source, &status) != 0 || !S_ISREG(status.st_mode)) {
+        snprintf(message, capacity, "cannot read %s: not a regular file", corePath);
+        close(source);
         return false;
     }
-    if (facts.size <= kCoreSizeFloor) {
-        snprintf(message, capacity, "refused: %s has %llu bytes; the launcher rejects a core of 1,000,000 bytes or fewer",
-                 corePath, static_cast<unsigned long long>(facts.size));
-        return false;
-    }
-    if (options.signerCount > 0 &&
-        !CheckCoreSigner(corePath, options.signers, options.signerCount, error, sizeof(error))) {
-        snprintf(message, capacity, "refused: %s %s", corePath, error);
-        return false;
-    }
-    // The document is read back with the launcher's scanner before anything is
-    // written, so what is published is what the launcher will see.
-    if (!FormatReleaseDocument(facts, document, sizeof(document)) ||
-        ListDisagreements(document, facts, report, sizeof(report)) != 0) {
-        snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
-        return false;
-    }
+    size = static_cast<uint64_t>(status.st_size);
     if (!MakeReleaseFolder(root, folder, error, sizeof(error))) {
         snprintf(message, capacity, "%s", error);
-        return false;
+        folder[0] = '\0';
+        goto cleanup;
     }
-    FormatPeFileVersion(facts.version, version, sizeof(version));
     snprintf(exeFinal, sizeof(exeFinal), "%s/%s", folder, kExecutableName);
     snprintf(documentFinal, sizeof(documentFinal), "%s/%s", folder, kDocumentName);
     // Unique names, so a file left by a run that was killed never blocks this one.
     snprintf(exeTemporary, sizeof(exeTemporary), "%s/.%s.XXXXXX%s", folder, kExecutableName, kTemporarySuffix);
     snprintf(documentTemporary, sizeof(documentTemporary), "%s/.%s.XXXXXX%s", folder, kDocumentName,
              kTemporarySuffix);
-
     if (!OpenStageLocks(folder, &locks, error, sizeof(error))) {
         snprintf(message, capacity, "%s", error);
         goto cleanup;
     }
-    // Both files are complete on disk before either is renamed, so the only
-    // step left after the executable is in place is one rename in one folder.
-    exeWritten = WriteTemporaryFile(exeTemporary, kExecutableSlot, core.data(), core.size(), error, sizeof(error));
+    // The core is copied first and only the copy is checked: a core changed
+    // while it is staged can never be published as checked.
+    exe = CopyToTemporary(source, size, exeTemporary, kExecutableSlot, error, sizeof(error));
+    exeWritten = exe >= 0;
     if (!exeWritten) {
-        snprintf(message, capacity, "cannot write the executable: %s", error);
+        snprintf(message, capacity, "cannot copy %s into %s: %s", corePath, folder, error);
         goto cleanup;
     }
+    if (!ExamineTemporary(exe, size, &mapping, &facts, error, sizeof(error))) {
+        snprintf(message, capacity, "cannot check the copy %s of %s: %s", exeTemporary, corePath, error);
+        goto cleanup;
+    }
+    if (!facts.hasVersion) {
+        snprintf(message, capacity, "refused: %s %s", corePath, facts.versionProblem);
+        goto cleanup;
+    }
+    if (facts.size <= kCoreSizeFloor) {
+        snprintf(message, capacity, "refused: %s has %llu bytes; the launcher rejects a core of 1,000,000 bytes or fewer",
+                 corePath, static_cast<unsigned long long>(facts.size));
+        goto cleanup;
+    }
+    if (options.signerCount > 0) {
+        if (!CheckCoreSigner(exe, size, options.signers, options.signerCount, &signer, error, sizeof(error))) {
+            snprintf(message, capacity, "refused: %s %s", corePath, error);
+            goto cleanup;
+        }
+        if (!signer.timestamped && !options.allowNoTimestamp) {
+            snprintf(message, capacity,
+                     "refused: %s has no trusted time stamp (%s): on Windows its signature stops verifying when the "
+                     "signing certificate expires on %s, and from then on every pinned launcher refuses the core; "
+                     "sign it with a time stamp (osslsigncode -ts URL) or stage it anyway with --allow-no-timestamp",
+                     corePath, signer.timestamp, signer.expiry);
+            goto cleanup;
+        }
+        snprintf(signedBy, sizeof(signedBy), "\n  signed by %s; %s; %s", signer.subject, signer.chain,
+                 signer.timestamp);
+    }
+    // The document is read back with the launcher's scanner before anything is
+    // written, so what is published is what the launcher will see.
+    if (!FormatReleaseDocument(facts, document, sizeof(document)) ||
+        ListDisagreements(document, facts, report, sizeof(report)) != 0) {
+        snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
+        goto cleanup;
+    }
+    FormatPeFileVersion(facts.version, version, sizeof(version));
+    // Both files are complete on disk before either is renamed, so the only
+    // step left after the executable is in place is one rename in one folder.
     documentWritten =
         WriteTemporaryFile(documentTemporary, kDocumentSlot, document, strlen(document), error, sizeof(error));
     if (!documentWritten) {
@@ -221,6 +275,11 @@ bool StageRelease(const char* corePath, const char* root, const StageOptions& op
         snprintf(message, capacity, "cannot set the executable's time: %s", error);
         goto cleanup;
     }
+    // A signal between the renames would publish the new executable with the
+    // old document, which every launcher then refuses: it waits until both
+    // are done.
+    HoldInterrupts(&interrupts);
+    held = true;
     if (rename(exeTemporary, exeFinal) != 0) {
         snprintf(message, capacity, "cannot move the executable into place: %s: %s", exeFinal, strerror(errno));
         goto cleanup;
@@ -240,19 +299,31 @@ bool StageRelease(const char* corePath, const char* root, const StageOptions& op
         snprintf(message, capacity, "published, but the folder could not be flushed to disk: %s", error);
         goto cleanup;
     }
-    snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s", corePath, version,
-             static_cast<unsigned long long>(facts.size), facts.sha256, exeFinal, documentFinal);
+    snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s", corePath, version,
+             static_cast<unsigned long long>(facts.size), facts.sha256, exeFinal, documentFinal, signedBy);
     ok = true;
 
 cleanup:
+    if (mapping != nullptr) {
+        munmap(mapping, size);
+    }
+    if (exe >= 0) {
+        close(exe);
+    }
     if (documentWritten) {
         unlink(documentTemporary);
     }
     if (exeWritten) {
         unlink(exeTemporary);
     }
+    if (held) {
+        ReleaseInterrupts(&interrupts);
+    }
     EndTemporaries();
-    RemoveStaleTemporaries(folder, &locks);
+    if (folder[0] != '\0') {
+        RemoveStaleTemporaries(folder, &locks);
+    }
     CloseStageLocks(&locks);
+    close(source);
     return ok;
 }

@@ -11,19 +11,22 @@ constexpr char kDocumentName[] = "bootstrap_meta";
 constexpr char kExecutableName[] = "bootstrap_exe";
 
 // Room for StageRelease's message.
-constexpr size_t kStageMessageBytes = 1024;
+constexpr size_t kStageMessageBytes = 2048;
 
 struct StageOptions {
     const char* const* signers;  // pins; the core must be signed by one of them
     size_t signerCount;          // 0: any core, signed or not
     bool allowSameOrOlder;       // publish a version not greater than the published one
     FILE* notes;                 // where a wait for another stage is told (may be nullptr)
+    bool allowNoTimestamp;       // publish a signed core whose signature has no trusted time stamp
 };
 
-// Reads the core at corePath, refuses it when it is no Windows program the
-// launcher can read the version of and start, is 1,000,000 bytes or smaller,
-// is not signed by one of the signers (when given), or (unless allowed) its
-// version is not greater than the one the folder publishes now; and publishes
+// Copies the core at corePath into root's release folder and checks the copy:
+// refuses it when it is no Windows program the launcher can read the version
+// of and start, is 1,000,000 bytes or smaller, is not signed by one of the
+// signers (when given; its signature must also carry a trusted time stamp
+// unless allowed), or (unless allowed) its version is not greater than the
+// one the folder publishes now; and publishes
 // it under root (which must be a folder): the executable first, the document
 // last, each written under a unique temporary name and renamed into place, one
 // stage of a folder at a time. Folders and files are readable by the web

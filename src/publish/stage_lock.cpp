@@ -29,7 +29,8 @@ int OpenLockFile(const char* folder, const char* name, char* error, size_t capac
 {
     char path[kPathBytes];
     snprintf(path, sizeof(path), "%s/%s", folder, name);
-    const int file = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Opened for writing: over NFS an exclusive lock needs a file open for writing.
+    const int file = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (file < 0) {
         snprintf(error, capacity, "cannot open the lock file %s: %s", path, strerror(errno));
     }

@@ -16,14 +16,15 @@ constexpr size_t kMaxSigners = 16;
 
 int Usage()
 {
-    fputs("usage: tovrin-publish stage [--signer PIN]... [--allow-same-or-older] CORE.exe ROOT\n"
+    fputs("usage: tovrin-publish stage [--signer PIN]... [--allow-no-timestamp] [--allow-same-or-older] CORE.exe ROOT\n"
           "       tovrin-publish check URL [--cacert FILE] [--signer PIN]... [--host NAME[:PORT] | --launcher EXE]\n"
           "       tovrin-publish pin FILE\n"
           "\n"
           "stage  checks CORE.exe and writes ROOT/tovrin-tools-api/v1/bootstrap_exe and\n"
           "       ROOT/tovrin-tools-api/v1/bootstrap_meta, the executable first; one stage\n"
           "       of a folder at a time. Refuses a version not greater than the one ROOT\n"
-          "       publishes unless --allow-same-or-older is given.\n"
+          "       publishes unless --allow-same-or-older is given. With --signer, refuses a\n"
+          "       signature without a trusted time stamp unless --allow-no-timestamp is given.\n"
           "check  fetches both files from the update host at URL (https://host[:port]) as\n"
           "       the launcher does and verifies size, SHA-256 and file version against the\n"
           "       document. --host or --launcher (a launcher exe) confirms that URL is the\n"
@@ -31,7 +32,9 @@ int Usage()
           "pin    prints the pin (SHA-256 of the public key) of a certificate (PEM or DER)\n"
           "       or of the signer of an Authenticode-signed exe.\n"
           "--signer PIN  the core must be Authenticode-signed by a signer with this pin\n"
-          "       (repeat it to allow several keys).\n",
+          "       (repeat it to allow several keys), the signature intact and carrying every\n"
+          "       certificate between the signer's and its root; whether that root is one\n"
+          "       this machine has is only reported.\n",
           stderr);
     return 2;
 }
@@ -55,7 +58,7 @@ bool TakeSigner(int argc, char** argv, int* i, const char** signers, size_t* cou
 int Stage(int argc, char** argv)
 {
     const char* signers[kMaxSigners] = {};
-    StageOptions options = {signers, 0, false, stderr};
+    StageOptions options = {signers, 0, false, stderr, false};
     char message[kStageMessageBytes];
     int i = 2;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -65,6 +68,8 @@ int Stage(int argc, char** argv)
             }
         } else if (strcmp(argv[i], "--allow-same-or-older") == 0) {
             options.allowSameOrOlder = true;
+        } else if (strcmp(argv[i], "--allow-no-timestamp") == 0) {
+            options.allowNoTimestamp = true;
         } else {
             return Usage();
         }

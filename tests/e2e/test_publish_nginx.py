@@ -160,8 +160,13 @@ class ReleaseServedByNginx(unittest.TestCase):
         scratch = self.work / "signed"
         scratch.mkdir(exist_ok=True)
         core = CORES / "fake_core_1_7_0_0.exe"
-        signed = test_pki.sign(pki, "publisher", core, scratch / "publisher.exe")
-        stranger = test_pki.sign(pki, "stranger", core, scratch / "stranger.exe")
+        signed = test_pki.sign(pki, "publisher", core, scratch / "publisher.exe", stamped=True)
+        stranger = test_pki.sign(pki, "stranger", core, scratch / "stranger.exe", stamped=True)
+        unstamped = test_pki.sign(pki, "publisher", core, scratch / "unstamped.exe")
+        # Signed the usual way by a signer whose root no system ships: leaf and intermediate carried, or the leaf only.
+        cloud = test_pki.sign(pki, "cloud", core, scratch / "cloud.exe", stamped=True)
+        leaf_only = test_pki.sign(pki, "cloud", core, scratch / "leaf-only.exe", ".pem", stamped=True)
+        cloud_pin = ["--signer", test_pki.pin(os.path.join(pki, "cloud.pem"))]
         changed = scratch / "changed.exe"
         data = bytearray(signed.read_bytes())
         data[len(data) // 2] ^= 1  # in the padding: still a valid PE, digest no longer matches
@@ -195,11 +200,18 @@ class ReleaseServedByNginx(unittest.TestCase):
                                                         f"{stranger_pin}), which is none of the signers given"),
                 (changed, both, "but its signature does not verify"),
                 (signed, ["--signer", stranger_pin], "is signed by /CN=Tovrin Tools Test Publisher"),
-                (signed, both, None)]:
+                (leaf_only, cloud_pin, "its signature does not carry every certificate between the signer's "
+                                       "certificate and its root: /CN=Cloud Signing Intermediate CA, which issued it"),
+                (unstamped, both, "has no trusted time stamp (it has no RFC 3161 time stamp): on Windows its "
+                                  "signature stops verifying when the signing certificate expires on 20"),
+                (unstamped, [*both, "--allow-no-timestamp", "--allow-same-or-older"], None),
+                (cloud, [*cloud_pin, "--allow-same-or-older"], "a root this machine does not have; time-stamped"),
+                (signed, [*both, "--allow-same-or-older"], None)]:
             with self.subTest(stage=path.name, options=options):
                 staged = nginx_host.run_publish("stage", *options, path, root)
-                if refusal is None:
+                if refusal is None or "--allow-same-or-older" in options:
                     self.assertEqual(staged.returncode, 0, staged.stderr)
+                    self.assertIn(refusal or "published", staged.stdout)
                 else:
                     self.assertEqual(staged.returncode, 1)
                     self.assertIn(refusal, staged.stderr)
@@ -214,7 +226,13 @@ class ReleaseServedByNginx(unittest.TestCase):
             self.stage(signed)
             checked = self.check(None, True, "--signer", publisher_pin)
             self.assertEqual(checked.returncode, 0, checked.stderr)
-            self.assertIn("signed by a given signer: consistent", checked.stdout)
+            self.assertIn("signed by a given signer (/CN=Tovrin Tools Test Publisher; ", checked.stdout)
+            self.assertIn("; time-stamped 20", checked.stdout)
+            self.stage(unstamped)
+            checked = self.check(None, True, "--signer", publisher_pin)
+            self.assertEqual(checked.returncode, 0, checked.stderr)
+            self.assertIn("warning: the executable's signature has no trusted time stamp", checked.stderr)
+            self.assertIn("when the signing certificate expires on 20", checked.stderr)
             checked = self.check(None, True, "--signer", stranger_pin)
             self.assertEqual(checked.returncode, 1)
             self.assertIn("which is none of the signers given", checked.stderr)

@@ -67,7 +67,7 @@ protected:
                bool allowSameOrOlder = false)
     {
         char text[kStageMessageBytes];
-        const StageOptions options = {nullptr, 0, allowSameOrOlder, nullptr};
+        const StageOptions options = {nullptr, 0, allowSameOrOlder, nullptr, false};
         const bool ok = StageRelease(core.c_str(), root.c_str(), options, text, sizeof(text));
         if (message != nullptr) {
             *message = text;

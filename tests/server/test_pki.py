@@ -5,7 +5,9 @@ make   : a test CA and a server certificate it signs for the update host name
          (plus localhost and 127.0.0.1), and a second server certificate signed
          by a CA that nobody trusts, to prove that certificate checks stay on;
          a code-signing CA with two signers of cores: the publisher and a
-         stranger (sign() signs an exe with either, pin() gives a signer's pin).
+         stranger (sign() signs an exe with either, pin() gives a signer's pin);
+         under it also a time stamp authority (tsa) and an intermediate CA with
+         a signer whose root nobody ships (cloud).
 install: make, then add the test CA to the Wine prefix's LocalMachine Root store
          with the install_ca helper, so WinHTTP in that prefix trusts the host.
 signers: only the code-signing CA and its two signers, in --dir, plus each
@@ -27,7 +29,8 @@ import tempfile
 
 SIGNERS = ("publisher", "stranger")
 SIGNING_FILES = ("codesign-ca.pem", "codesign-ca.der",
-                 *(f"{signer}{suffix}" for signer in SIGNERS for suffix in (".pem", ".key", "-chain.pem", ".p12")))
+                 *(f"{signer}{suffix}" for signer in (*SIGNERS, "tsa", "cloud")
+                   for suffix in (".pem", ".key", "-chain.pem", ".p12")))
 FILES = ("ca.pem", "ca.der", "server.pem", "server.key", "untrusted-server.pem", "untrusted-server.key",
          *SIGNING_FILES)
 # The password of the signers' PKCS#12 files; they are throw-away test keys.
@@ -78,16 +81,15 @@ def _make_server(directory, name, host, ca_cert, ca_key):
     os.remove(csr)
 
 
-def _make_code_signer(directory, name, subject, ca_cert, ca_key):
-    """A code-signing leaf, its chain file (leaf, then CA) and a PKCS#12 of both."""
+def _make_code_signer(directory, name, subject, ca_cert, ca_key, usage="codeSigning", ca=False):
+    """A code-signing leaf (or CA, or other usage), its chain file (leaf, then CA) and a PKCS#12 of both."""
     key = os.path.join(directory, f"{name}.key")
     csr = os.path.join(directory, f"{name}.csr")
     cert = os.path.join(directory, f"{name}.pem")
     extensions = os.path.join(directory, f"{name}.ext")
     with open(extensions, "w") as f:
-        f.write("basicConstraints=critical,CA:FALSE\n"
-                "keyUsage=critical,digitalSignature\n"
-                "extendedKeyUsage=codeSigning\n")
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n" if ca else
+                f"basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,{usage}\n")
     _openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj", subject)
     _openssl("x509", "-req", "-in", csr, "-CA", ca_cert, "-CAkey", ca_key, "-CAcreateserial", "-out", cert,
              "-days", "30", "-sha256", "-extfile", extensions)
@@ -109,10 +111,12 @@ def pin(cert_path):
     return hashlib.sha256(der).hexdigest()
 
 
-def sign(directory, signer, source, destination):
-    """Authenticode-signs the exe source into destination as signer ("publisher" or "stranger")."""
-    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(directory, f"{signer}-chain.pem"),
-                    "-key", os.path.join(directory, f"{signer}.key"), "-h", "sha256",
+def sign(directory, signer, source, destination, certs="-chain.pem", stamped=False):
+    """Authenticode-signs the exe source into destination as signer ("publisher", "stranger" or "cloud"),
+    carrying the certificates of <signer><certs>, time-stamped by the test TSA when stamped."""
+    stamp = ["-TSA-certs", os.path.join(directory, "tsa-chain.pem"), "-TSA-key", os.path.join(directory, "tsa.key")]
+    subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(directory, f"{signer}{certs}"),
+                    "-key", os.path.join(directory, f"{signer}.key"), "-h", "sha256", *(stamp if stamped else []),
                     "-in", str(source), "-out", str(destination)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     return destination
@@ -131,6 +135,10 @@ def _make_code_signing(directory):
     _openssl("x509", "-in", signing_cert, "-outform", "DER", "-out", os.path.join(directory, "codesign-ca.der"))
     _make_code_signer(directory, "publisher", "/CN=Tovrin Tools Test Publisher", signing_cert, signing_key)
     _make_code_signer(directory, "stranger", "/CN=Stranger Test Publisher", signing_cert, signing_key)
+    _make_code_signer(directory, "tsa", "/CN=Tovrin Tools Test Time Stamps", signing_cert, signing_key, "timeStamping")
+    _make_code_signer(directory, "intermediate", "/CN=Cloud Signing Intermediate CA", signing_cert, signing_key, ca=True)
+    _make_code_signer(directory, "cloud", "/CN=Cloud Signed Publisher", *(os.path.join(directory, f"intermediate{x}")
+                                                                          for x in (".pem", ".key")))
 
 
 def _make_complete(directory, files, make_parts):

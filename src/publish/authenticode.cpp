@@ -1,0 +1,164 @@
+// Authenticode layout, signature blob and streamed digests of a PE file.
+#include "publish/authenticode.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kChunkBytes = 1 << 20;
+// Far above any real signature; keeps a damaged table from filling memory.
+constexpr uint32_t kSignatureLimit = 16u << 20;
+constexpr uint16_t kCertificateRevision = 0x0200;
+constexpr uint16_t kPkcsSignedData = 0x0002;
+
+const char kNotPe[] = "is not a Windows PE executable";
+const char kTableOutside[] = "has a certificate table that is not at the end of the file, where Windows reads it";
+const char kNoSignature[] = "is not Authenticode-signed (it has no certificate table)";
+const char kDamagedTable[] = "has a damaged certificate table";
+
+bool ReadAt(int file, uint64_t offset, void* buffer, size_t length)
+{
+    unsigned char* bytes = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(file, bytes + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+uint32_t Le(const unsigned char* bytes, int count)
+{
+    uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        value = value << 8 | bytes[i];
+    }
+    return value;
+}
+
+bool DigestRange(int file, EVP_MD_CTX* context, uint64_t from, uint64_t to, std::vector<unsigned char>* buffer)
+{
+    while (from < to) {
+        const size_t length = to - from < buffer->size() ? static_cast<size_t>(to - from) : buffer->size();
+        if (!ReadAt(file, from, buffer->data(), length) || EVP_DigestUpdate(context, buffer->data(), length) != 1) {
+            return false;
+        }
+        from += length;
+    }
+    return true;
+}
+
+// Digests the ranges [from[i], to[i]) of file in order.
+bool DigestRanges(int file, const EVP_MD* md, const uint64_t* from, const uint64_t* to, int count,
+                  unsigned char* digest, unsigned int* length)
+{
+    std::vector<unsigned char> buffer(kChunkBytes);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool ok = context != nullptr && EVP_DigestInit_ex(context, md, nullptr) == 1;
+    for (int i = 0; ok && i < count; ++i) {
+        ok = DigestRange(file, context, from[i], to[i], &buffer);
+    }
+    ok = ok && EVP_DigestFinal_ex(context, digest, length) == 1;
+    EVP_MD_CTX_free(context);
+    return ok;
+}
+
+}  // namespace
+
+bool ReadAuthenticodeLayout(int file, uint64_t size, AuthenticodeLayout* layout, const char** problem)
+{
+    unsigned char header[0x40];
+    unsigned char pe[4 + 20 + 2];
+    unsigned char entry[8];
+    *problem = kNotPe;
+    if (size < sizeof(header) || !ReadAt(file, 0, header, sizeof(header)) || header[0] != 'M' || header[1] != 'Z') {
+        return false;
+    }
+    const uint64_t peOffset = Le(header + 0x3C, 4);
+    if (peOffset + sizeof(pe) > size || !ReadAt(file, peOffset, pe, sizeof(pe)) || memcmp(pe, "PE\0\0", 4) != 0) {
+        return false;
+    }
+    const uint64_t optional = peOffset + 24;
+    const uint32_t optionalSize = Le(pe + 4 + 16, 2);
+    const uint32_t magic = Le(pe + 24, 2);
+    if (magic != 0x10b && magic != 0x20b) {
+        return false;
+    }
+    // The fifth data directory (index 4) is the certificate table.
+    layout->checksum = optional + 64;
+    layout->entry = optional + (magic == 0x10b ? 96 : 112) + 4 * 8;
+    if (layout->entry + 8 > optional + optionalSize || layout->entry + 8 > size ||
+        !ReadAt(file, layout->entry, entry, sizeof(entry))) {
+        return false;
+    }
+    layout->table = Le(entry, 4);
+    layout->tableSize = Le(entry + 4, 4);
+    layout->signedEnd = size;
+    if (layout->table != 0) {
+        *problem = kTableOutside;
+        if (layout->table < layout->entry + 8 || layout->table + layout->tableSize != size) {
+            return false;
+        }
+        layout->signedEnd = layout->table;
+    }
+    *problem = nullptr;
+    return true;
+}
+
+bool ReadSignatureBlob(int file, const AuthenticodeLayout& layout, std::vector<unsigned char>* der,
+                       const char** problem)
+{
+    unsigned char header[8];
+    *problem = kNoSignature;
+    if (layout.table == 0 || layout.tableSize == 0) {
+        return false;
+    }
+    *problem = kDamagedTable;
+    if (layout.tableSize < sizeof(header) || !ReadAt(file, layout.table, header, sizeof(header))) {
+        return false;
+    }
+    const uint32_t length = Le(header, 4);
+    if (length <= sizeof(header) || length > layout.tableSize || length > kSignatureLimit ||
+        Le(header + 4, 2) != kCertificateRevision || Le(header + 6, 2) != kPkcsSignedData) {
+        return false;
+    }
+    der->resize(length - sizeof(header));
+    if (!ReadAt(file, layout.table + sizeof(header), der->data(), der->size())) {
+        return false;
+    }
+    *problem = nullptr;
+    return true;
+}
+
+bool AuthenticodeDigest(int file, const AuthenticodeLayout& layout, const EVP_MD* md, unsigned char* digest,
+                        unsigned int* length)
+{
+    const uint64_t from[] = {0, layout.checksum + 4, layout.entry + 8};
+    const uint64_t to[] = {layout.checksum, layout.entry, layout.signedEnd};
+    return DigestRanges(file, md, from, to, 3, digest, length);
+}
+
+bool FileSha256Hex(int file, uint64_t size, char hex[kSha256HexBytes])
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const uint64_t from = 0;
+    hex[0] = '\0';
+    if (!DigestRanges(file, EVP_sha256(), &from, &size, 1, digest, &length) || length != 32) {
+        return false;
+    }
+    for (unsigned int i = 0; i < length; ++i) {
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    }
+    return true;
+}
