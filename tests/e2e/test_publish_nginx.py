@@ -81,10 +81,10 @@ class ReleaseServedByNginx(unittest.TestCase):
         finally:
             os.close(file)
 
-    def start_stage_that_waits(self, core):
+    def start_stage_that_waits(self, core, **options):
         """A stage started while the lock is held: it tells when it waits, its files written."""
         stage = subprocess.Popen([str(nginx_host.PUBLISH), "stage", core, self.root], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
+                                 stderr=subprocess.PIPE, text=True, **options)
         line = stage.stderr.readline()
         self.assertIn("waiting for another stage of", line)
         return stage
@@ -252,6 +252,52 @@ class ReleaseServedByNginx(unittest.TestCase):
                 self.assertEqual(stage.returncode, -number)
                 self.assertEqual(temporaries(self.release), [])
                 self.assertEqual((self.root / EXE.lstrip("/")).read_bytes(), served)
+
+    def assert_matching_pair(self):
+        exe = (self.root / EXE.lstrip("/")).read_bytes()
+        self.assertIn(hashlib.sha256(exe).hexdigest().encode(), (self.root / META.lstrip("/")).read_bytes())
+
+    def test_signals_neither_stop_a_stage_under_nohup_nor_split_its_commit(self):
+        try:
+            # Under nohup SIGHUP is ignored, and stays so: the stage finishes.
+            with self.stage_lock_held():
+                stage = self.start_stage_that_waits(CORES / "fake_core_1_7_0_0.exe",
+                                                    preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+                stage.send_signal(signal.SIGHUP)
+            self.assertEqual(stage.communicate(timeout=30)[0].count("published"), 1)
+            self.assertEqual(stage.returncode, 0)
+            self.assert_matching_pair()
+            # SIGTERM while the first rename is held up by strace: both renames still happen.
+            traced = subprocess.Popen(["strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2",
+                                       "-e", "inject=rename,renameat,renameat2:delay_exit=3000000:when=1",
+                                       nginx_host.PUBLISH, "stage", CORES / "fake_core_9_9_9_9.exe", self.root])
+            deadline = time.monotonic() + 30
+            exe = (CORES / "fake_core_9_9_9_9.exe").read_bytes()
+            while (self.root / EXE.lstrip("/")).read_bytes() != exe and time.monotonic() < deadline:
+                time.sleep(0.05)
+            child = pathlib.Path(f"/proc/{traced.pid}/task/{traced.pid}/children").read_text().split()[0]
+            os.kill(int(child), signal.SIGTERM)
+            self.assertEqual(traced.wait(timeout=30), -signal.SIGTERM)
+            self.assert_matching_pair()
+            self.assertEqual(temporaries(self.release), [])
+        finally:
+            self.stage(CORES / "fake_core_1_6_5_0.exe")
+
+    def test_a_2_gib_core_stages_in_bounded_memory(self):
+        core, root = self.work / "big.exe", self.work / "big-root"
+        shutil.copyfile(CORES / "fake_core_1_7_0_0.exe", core)
+        os.truncate(core, 2 << 30)  # a sparse tail: the PE itself is unchanged
+        root.mkdir()
+        stage = subprocess.Popen([nginx_host.PUBLISH, "stage", core, root], stdout=subprocess.PIPE)
+        output = stage.stdout.read()
+        _, status, usage = os.wait4(stage.pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, output)
+        self.assertLess(usage.ru_maxrss, 64 * 1024)  # KiB
+        published = root / EXE.lstrip("/")
+        self.assertLess(published.stat().st_blocks * 512, 64 << 20)  # still sparse
+        digest = subprocess.run(["sha256sum", core], capture_output=True, text=True).stdout.split()[0]
+        self.assertIn(f'"sha256": "{digest}", "size": {2 << 30}', (root / META.lstrip("/")).read_text())
+        self.assertEqual(published.stat().st_size, 2 << 30)
 
     def test_concurrent_stages_leave_a_matching_pair_of_the_highest_version(self):
         # Two stages wait for the lock together; whichever commits first, the
