@@ -24,10 +24,24 @@ HELPERS = pathlib.Path(os.environ.get("TOVRIN_HELPERS_DIR", SOURCE / "build" / "
 PIN = "0123456789abcdef" * 4
 
 
-def release(repo, *args, env=None):
+def release(repo, *args, env=None, trace=None):
+    """tools/release; with trace, under strace, logging every program started with its environment."""
     base = {name: value for name, value in os.environ.items() if name != "TOVRIN_PFX_PASSWORD"}
-    return subprocess.run([str(repo / "tools" / "release"), *map(str, args)], capture_output=True, text=True,
-                          env={**base, **(env or {})}, timeout=900)
+    strace = ["strace", "-f", "--seccomp-bpf", "-qq", "-e", "trace=execve", "-e", "signal=none", "-v", "-o", trace]
+    return subprocess.run([*(strace if trace else []), str(repo / "tools" / "release"), *map(str, args)],
+                          capture_output=True, text=True, env={**base, **(env or {})}, timeout=900)
+
+
+def softhsm_token(folder, key):
+    """A throw-away SoftHSM token holding key, PIN 1234; returns the environment that finds it."""
+    (folder / "tokens").mkdir(parents=True)
+    (folder / "softhsm2.conf").write_text(f"directories.tokendir = {folder / 'tokens'}\nlog.level = ERROR\n")
+    env = {"SOFTHSM2_CONF": str(folder / "softhsm2.conf")}
+    for command in (["--init-token", "--free", "--label", "release", "--pin", "1234", "--so-pin", "12345678"],
+                    ["--import", key, "--token", "release", "--label", "codesign", "--id", "01", "--pin", "1234"]):
+        subprocess.run(["softhsm2-util", *map(str, command)], check=True, capture_output=True,
+                       env={**os.environ, **env})
+    return env
 
 
 def snapshot(destination):
@@ -106,18 +120,27 @@ class SignedAndUnsignedRelease(unittest.TestCase):
         # Both launchers hold cores to the test publisher and a rollover key.
         cls.pins = [test_pki.pin(str(cls.pki / "publisher.pem")), test_pki.pin(str(cls.pki / "stranger.pem"))]
         pinned = [arg for pin in cls.pins for arg in ("--signer", pin.upper())]
+        cls.trace = cls.work / "execve.log"
         cls.signed = release(cls.repo_a, "--host", "updates.example.test", "--port", "8443", *pinned, "--pfx",
                              cls.pki / "publisher.p12", "--ca-file", cls.pki / "codesign-ca.pem", "--out", cls.out_a,
-                             env={"TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD})
+                             env={"TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD}, trace=cls.trace)
         cls.unsigned = release(cls.repo_b, "--host", "updates.example.test", "--port", "8443", *pinned,
                                "--out", cls.out_b)
+        # The same key in a hardware token: first with a wrong PIN, which fails after the build.
+        token = softhsm_token(cls.work / "hsm", cls.pki / "publisher.key")
+        hardware = ["--host", "updates.example.test", "--unpinned", "--pkcs11-module", "/usr/lib/softhsm/libsofthsm2.so",
+                    "--pkcs11-key", "pkcs11:token=release;object=codesign;type=private", "--pkcs11-cert",
+                    cls.pki / "publisher-chain.pem", "--ca-file", cls.pki / "codesign-ca.pem", "--out"]
+        cls.out_c, cls.out_failed = cls.work / "out-c", cls.work / "out-failed"
+        cls.failed = release(cls.repo_b, *hardware, cls.out_failed, env={**token, "TOVRIN_PKCS11_PIN": "4321"})
+        cls.hardware = release(cls.repo_b, *hardware, cls.out_c, env={**token, "TOVRIN_PKCS11_PIN": "1234"})
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def setUp(self):
-        for result in (self.signed, self.unsigned):
+        for result in (self.signed, self.unsigned, self.hardware):
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_both_copies_build_the_same_bytes(self):
@@ -134,13 +157,18 @@ class SignedAndUnsignedRelease(unittest.TestCase):
             self.assertNotIn(str(repo).encode(), built_a)
 
     def test_records_and_checksums(self):
-        for out, signed in ((self.out_a, "yes, by /CN=Tovrin Tools Test Publisher"), (self.out_b, "no:")):
+        for out, signed in ((self.out_a, "yes, by /CN=Tovrin Tools Test Publisher"), (self.out_b, "no:"),
+                            (self.out_c, "yes, by /CN=Tovrin Tools Test Publisher")):
             with self.subTest(out.name):
                 fields = record(out)
                 self.assertEqual(fields["update host"], "updates.example.test")
-                self.assertEqual(fields["port"], "8443")
+                self.assertEqual(fields["port"], "8443" if out != self.out_c else "443")
                 self.assertEqual(fields["commit"], self.commit)
-                self.assertEqual(fields["core signer pins"], " ".join(self.pins))
+                self.assertEqual(fields["core signer pins"], " ".join(self.pins) if out != self.out_c else
+                                 "none: built with --unpinned, the launcher starts any core it finds, signed or not")
+                for package in ("gcc-mingw-w64-x86-64-posix", "g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64",
+                                "mingw-w64-x86-64-dev", "cmake", "osslsigncode"):
+                    self.assertRegex(fields["tool chain"], rf"(^|, ){re.escape(package)} [0-9]")
                 self.assertTrue(fields["work tree"].startswith("clean"))
                 self.assertTrue(fields["signed"].startswith(signed), fields["signed"])
                 checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out, capture_output=True, text=True)
@@ -173,11 +201,22 @@ class SignedAndUnsignedRelease(unittest.TestCase):
         verify = HELPERS / "verify_trust.exe"
         wine_run = SOURCE / "tools" / "wine-run"
         for exe, expected in ((self.out_a / "TovrinTools.exe", "result 0x00000000"),
-                              (self.out_b / "TovrinTools.exe", "result 0x800b0100")):
+                              (self.out_b / "TovrinTools.exe", "result 0x800b0100"),
+                              (self.out_c / "TovrinTools.exe", "result 0x00000000")):
             with self.subTest(exe.parent.name):
                 result = subprocess.run([str(wine_run), str(verify), "Z:" + str(exe).replace("/", "\\")],
                                         capture_output=True, text=True, timeout=300)
                 self.assertEqual(result.stdout.strip(), expected, result.stderr)
+
+    def test_no_secret_reaches_a_child_and_a_failure_leaves_no_out(self):
+        started = [line for line in self.trace.read_text().splitlines() if "execve(" in line]
+        self.assertTrue(any('"cmake"' in line for line in started) and any("osslsigncode" in line for line in started))
+        # Only tools/release itself, as strace started it, had the password.
+        self.assertEqual(len([line for line in started if "TOVRIN_PFX_PASSWORD" in line]), 1)
+        self.assertEqual(self.failed.returncode, 2)
+        self.assertIn("signing failed; nothing was released", self.failed.stderr)
+        self.assertFalse(self.out_failed.exists())
+        self.assertEqual([p.name for p in self.work.iterdir() if p.name.startswith(".tovrin-release")], [])
 
     def test_dirty_work_tree_is_refused(self):
         (self.repo_b / "local-change.txt").write_text("not committed")
