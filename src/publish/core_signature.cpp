@@ -280,6 +280,10 @@ void CheckTimestamp(PKCS7* pkcs7, X509* signer, SignerFacts* facts)
     char authority[256] = "?";
     facts->timestamped = false;
     snprintf(facts->timestamp, sizeof(facts->timestamp), "it has no RFC 3161 time stamp");
+    if (PKCS7_get_attribute(signerInfo, NID_pkcs9_countersignature) != nullptr) {
+        snprintf(facts->timestamp, sizeof(facts->timestamp),
+                 "it has only a legacy Authenticode time stamp, which this tool does not check; use an RFC 3161 one");
+    }
     if (token == nullptr) {
         goto cleanup;
     }
