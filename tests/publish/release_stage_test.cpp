@@ -64,10 +64,10 @@ protected:
     void TearDown() override { RemoveTree(root_); }
 
     bool Stage(const std::string& core, const std::string& root, std::string* message = nullptr,
-               bool allowSameOrOlder = false)
+               bool allowSameOrOlder = false, const char* signer = nullptr)
     {
         char text[kStageMessageBytes];
-        const StageOptions options = {nullptr, 0, allowSameOrOlder, nullptr, false};
+        const StageOptions options = {&signer, signer != nullptr ? 1u : 0u, allowSameOrOlder, nullptr, false};
         const bool ok = StageRelease(core.c_str(), root.c_str(), options, text, sizeof(text));
         if (message != nullptr) {
             *message = text;
@@ -248,4 +248,49 @@ TEST_F(StageTest, FailureToMoveTheExecutableIntoPlaceLeavesNoTraces)
     EXPECT_FALSE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_, &message));
     EXPECT_NE(message.find("cannot move the executable into place"), std::string::npos) << message;
     EXPECT_EQ(Listing(release_), (std::set<std::string>{"bootstrap_exe"}));
+}
+
+TEST_F(StageTest, DamagedSignatureTablesAreRefusedWithTheirReason)
+{
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_));
+    const std::string scratch = MakeTempFolder();
+    const std::vector<unsigned char> core = ReadBytes(FakeCorePath("fake_core_1_7_0_0"));
+    const size_t pe = core[0x3C] | core[0x3D] << 8 | core[0x3E] << 16 | static_cast<size_t>(core[0x3F]) << 24;
+    const size_t entry = pe + 24 + 112 + 4 * 8;  // PE32+: the certificate table's directory entry
+    auto put32 = [](std::vector<unsigned char>* bytes, size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) {
+            (*bytes)[at + i] = static_cast<unsigned char>(value >> 8 * i);
+        }
+    };
+    // A table appended at the end: {table offset, table size, WIN_CERTIFICATE length, revision and type}.
+    struct Case {
+        uint32_t offset, size, length, revisionAndType;
+        const char* reason;
+    } cases[] = {
+        {0, 0, 0, 0, "is not Authenticode-signed"},
+        {0xFFFFFFF0u, 64, 64, 0x00020200, "certificate table that is not at the end of the file"},
+        {16, 64, 64, 0x00020200, "certificate table that is not at the end of the file"},
+        {1, 64, 8, 0x00020200, "damaged certificate table"},
+        {1, 64, 65, 0x00020200, "damaged certificate table"},
+        {1, 64, 64, 0x00010200, "damaged certificate table"},
+        {1, 64, 64, 0x00020200, "has a signature that is not PKCS#7 signed data"},
+    };
+    for (const Case& c : cases) {
+        std::vector<unsigned char> bytes = core;
+        const uint32_t table = c.offset == 1 ? static_cast<uint32_t>(bytes.size()) : c.offset;
+        if (c.size > 0) {
+            bytes.resize(bytes.size() + c.size, 0x30);
+            put32(&bytes, bytes.size() - c.size, c.length);
+            put32(&bytes, bytes.size() - c.size + 4, c.revisionAndType);
+        }
+        put32(&bytes, entry, table);
+        put32(&bytes, entry + 4, c.size);
+        WriteBytes(scratch + "/core.exe", bytes);
+        std::string message;
+        EXPECT_FALSE(Stage(scratch + "/core.exe", root_, &message, false, "00000000000000000000000000000000"
+                                                                         "00000000000000000000000000000000"));
+        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        ExpectPublished(FakeCorePath("fake_core_1_6_5_0"), "1.6.5.0");
+    }
+    RemoveTree(scratch);
 }
