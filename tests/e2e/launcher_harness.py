@@ -285,10 +285,9 @@ def read_shortcut(path):
 def hold_file(path, milliseconds, mutex_flags=None):
     """Starts a process that holds path open without sharing, or with mutex_flags
     (tests/helpers/hold_file.cpp) the mutex named path; returns it once it holds it."""
-    target = ["--mutex", path, str(milliseconds), *mutex_flags] if mutex_flags is not None else \
-        [windows_path(path), str(milliseconds)]
-    holder = subprocess.Popen([WINE, str(HELPERS_DIR / "hold_file.exe"), *target],
-                              env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    target = [windows_path(path)] if mutex_flags is None else ["--mutex", path]
+    holder = subprocess.Popen([WINE, str(HELPERS_DIR / "hold_file.exe"), *target, str(milliseconds),
+                               *(mutex_flags or [])], env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     if holder.stdout.readline().strip() != b"held":
         holder.kill()
         raise RuntimeError(f"could not hold {path}")

@@ -34,8 +34,8 @@ REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools
 UNSIGNED_DOWNLOAD_ERROR = "The downloaded Tovrin Tools core is not signed by its publisher and was not installed."
 UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and was not started."
 ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
-# The run lock's name where Wine has no private namespaces ({sid}: the user's SID).
-RUN_LOCK = r"Global\TovrinToolsLauncherRun-{sid}"
+# The run lock's name where Wine has no private namespaces (%ls: the user's SID).
+RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
 
 
 def sha256_hex(data):

@@ -1,6 +1,6 @@
 // Test helper: opens a file without sharing and holds it for the given number
 // of milliseconds, as a running program holds its own executable; or holds a
-// mutex of the given name ("{sid}" stands for the user's SID), made as any
+// mutex of the given name (a format, "%ls" the user's SID), made as any
 // program makes one or, with --as-launcher, as a launcher makes its run lock.
 // Prints "held" once the file or mutex is held.
 // Usage: hold_file <path> <milliseconds>
@@ -11,34 +11,23 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <string>
 
-namespace {
-
-HANDLE HoldMutex(const wchar_t* pattern, bool asLauncher)
+static HANDLE HoldMutex(const wchar_t* format, bool asLauncher)
 {
     HANDLE token = nullptr;
     BYTE user[256];
     DWORD size = 0;
     wchar_t* sid = nullptr;
+    wchar_t name[512];
+    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
     GetTokenInformation(token, TokenUser, user, sizeof(user), &size);
     ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
-    std::wstring name = pattern;
-    const size_t at = name.find(L"{sid}");
-    if (at != std::wstring::npos) {
-        name.replace(at, 5, sid);
-    }
-    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
+    swprintf(name, 512, format, sid);
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
                                                          &security.lpSecurityDescriptor, nullptr);
-    HANDLE mutex = CreateMutexW(asLauncher ? &security : nullptr, TRUE, name.c_str());
-    LocalFree(sid);
-    CloseHandle(token);
-    return mutex;
+    return CreateMutexW(asLauncher ? &security : nullptr, TRUE, name);
 }
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {

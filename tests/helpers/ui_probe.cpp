@@ -17,8 +17,7 @@
 //   released                 the file given with --hold was let go
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
 //                 [--watch-paint TEXT] [--hold PATH --release-on TEXT] [--windowless]
-// --windowless also reports a box of any process that comes before any launcher
-// window (then "gone"), for a launcher that shows no window at all.
+// --windowless reports a box of any process shown before any launcher window (then "gone").
 // Boxes are answered with OK unless --keep-boxes is given. --hold keeps PATH open
 // (readable by others, but not replaceable) until a status containing TEXT was seen,
 // so the launcher cannot move a file over it before that text was observed.
@@ -120,8 +119,8 @@ BOOL CALLBACK FindProcessDialog(HWND window, LPARAM searchParam)
     wchar_t className[16];
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) && GetClassNameW(window, className, 16) > 0 &&
-        wcscmp(className, L"#32770") == 0) {
+    if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) &&
+        GetClassNameW(window, className, 16) > 0 && wcscmp(className, L"#32770") == 0) {
         search->found = window;
         return FALSE;
     }

@@ -235,8 +235,7 @@ TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
     ExpectShortcutTo(CopyPath(), install);
 }
 
-// The rights the shortcut is saved with: Administrators only usable to deny, and a
-// token that can be impersonated for a write (the linked token itself cannot).
+// The shortcut's rights: Administrators only to deny with, impersonable for a write (the linked token is not).
 TEST(ShortcutRights, AreTheUsersWithoutAdministratorsAndCanBeImpersonated)
 {
     HANDLE token = nullptr;
