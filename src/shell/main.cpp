@@ -7,18 +7,42 @@
 #include "shell/single_run.h"
 #include "shell/worker_start.h"
 
+namespace {
+
+// RedirectionGuard: from Windows 10 22H2 and 11 on, the process follows no
+// junction that a non-administrator made. Looked up when used, since Windows 7
+// has no SetProcessMitigationPolicy; systems that lack or refuse the policy run
+// without it.
+void RefuseUntrustedJunctions()
+{
+    using SetPolicyFn = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+    const auto setPolicy = reinterpret_cast<SetPolicyFn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy")));
+    if (setPolicy != nullptr) {
+        PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};
+        policy.EnforceRedirectionTrust = 1;
+        setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof(policy));
+    }
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     // The launcher runs elevated from a folder its user can write to: every DLL
     // loaded from here on (the delay-loaded ones included) comes from the system
     // folder, never from beside the exe or from the working directory.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    RefuseUntrustedJunctions();
 
-    // A second launcher of this session (a double double-click, a second
-    // shortcut) shows the running one and leaves every file alone.
-    HANDLE runLock = nullptr;
+    // A second launcher of this user (a double double-click, a second shortcut)
+    // shows the running one and leaves every file alone; when no launcher window
+    // shows up, the user is told rather than left with nothing.
+    RunLock runLock = {nullptr, nullptr};
     if (!TakeRunLock(&runLock)) {
-        BringRunningLauncherToFront();
+        if (!BringRunningLauncherToFront(kRunningWindowWaitMs)) {
+            MessageBoxW(nullptr, L"Tovrin Tools Launcher is already running.", kLauncherCaption, MB_ICONINFORMATION);
+        }
         return 0;
     }
 

@@ -11,6 +11,7 @@
 
 #include "shell/launcher_state.h"
 #include "update/path_text.h"
+#include "update/unelevated_rights.h"
 
 namespace {
 
@@ -41,7 +42,12 @@ void WriteShortcut(const wchar_t* shortcutPath, const wchar_t* target, const wch
     if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
         goto cleanup;
     }
-    persist->Save(shortcutPath, TRUE);
+    // Saved with the user's own rights, so that a link planted on the desktop or
+    // a desktop folder pointed elsewhere leads it nowhere the user could not write.
+    if (ImpersonateUnelevatedUser()) {
+        persist->Save(shortcutPath, TRUE);
+        RevertToSelf();
+    }
 
 cleanup:
     if (persist != nullptr) {

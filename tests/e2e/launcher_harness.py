@@ -282,10 +282,12 @@ def read_shortcut(path):
     return fields
 
 
-def hold_file(path, milliseconds):
-    """Starts a process that holds path open without sharing; returns it once it holds the file."""
-    holder = subprocess.Popen([WINE, str(HELPERS_DIR / "hold_file.exe"), windows_path(path), str(milliseconds)],
-                              env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+def hold_file(path, milliseconds, mutex_flags=None):
+    """Starts a process that holds path open without sharing, or with mutex_flags
+    (tests/helpers/hold_file.cpp) the mutex named path; returns it once it holds it."""
+    target = [windows_path(path)] if mutex_flags is None else ["--mutex", path]
+    holder = subprocess.Popen([WINE, str(HELPERS_DIR / "hold_file.exe"), *target, str(milliseconds),
+                               *(mutex_flags or [])], env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     if holder.stdout.readline().strip() != b"held":
         holder.kill()
         raise RuntimeError(f"could not hold {path}")

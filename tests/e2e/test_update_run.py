@@ -33,6 +33,9 @@ DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
 REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
 UNSIGNED_DOWNLOAD_ERROR = "The downloaded Tovrin Tools core is not signed by its publisher and was not installed."
 UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and was not started."
+ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
+# The run lock's name where Wine has no private namespaces (%ls: the user's SID).
+RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
 
 
 def sha256_hex(data):
@@ -110,6 +113,23 @@ class WithoutServer(LauncherTestCase):
         # The temporary folder's path ends with a backslash: the core's path has two in a row.
         core = harness.windows_path(temp_install.parent) + "\\\\TovrinTools\\TovrinTools_core.exe"
         self.assertIn(f'cmdline="{core}"\n', record)
+
+    def test_run_lock_name_taken_by_a_program_or_by_a_launcher_without_window(self):
+        # Made as any program of the user can make it, the name stops nothing; held as a
+        # launcher holds it, with no window (in another session, or hung), the user is told.
+        for flags, box in (([], CONNECT_ERROR), (["--as-launcher"], ALREADY_RUNNING)):
+            harness.reset_user_state()
+            holder = harness.hold_file(RUN_LOCK, 60000, flags)
+            try:
+                started = time.monotonic()
+                seen = self.run_launcher("--windowless")
+            finally:
+                holder.kill()
+                holder.wait()
+            self.assertEqual(seen.error_boxes, [box], flags)
+            self.assertEqual(seen.exit_code, 0)
+        self.assertGreaterEqual(seen.time_of("errorbox " + ALREADY_RUNNING) - started, 5.0)
+        self.assertFalse(harness.install_dir().exists() or harness.shortcut_path().exists())
 
     def test_first_start_installs_launcher_and_shortcut(self):
         self.run_launcher()
@@ -389,6 +409,8 @@ class WithServer(ServerTestCase):
         new = self.publish("fake_core_1_6_5_0", "1.6.5.0", exe={"stall_at": 300_000, "stall_seconds": 25})
         installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
         download = pathlib.Path(str(harness.core_path()) + ".tmp")
+        # The old lock's name, which any program of the session can take first, stops neither launcher.
+        squatter = harness.hold_file(r"Local\TovrinToolsLauncherRun", 120000, [])
         first = harness.WatchedLauncher(harness.windows_path(self.started_exe))
         try:
             first.wait_for("status Downloading")
@@ -416,6 +438,8 @@ class WithServer(ServerTestCase):
         finally:
             self.server.release_stalls()
             seen = first.finish()
+            squatter.kill()
+            squatter.wait()
         self.assertEqual(seen.error_boxes, [])
         self.assertEqual(seen.exit_code, 0)
         self.assertEqual(third.error_boxes, [])

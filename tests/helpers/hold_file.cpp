@@ -1,26 +1,50 @@
 // Test helper: opens a file without sharing and holds it for the given number
-// of milliseconds, as a running program holds its own executable. Prints
-// "held" once the file is open.
+// of milliseconds, as a running program holds its own executable; or holds a
+// mutex of the given name (a format, "%ls" the user's SID), made as any
+// program makes one or, with --as-launcher, as a launcher makes its run lock.
+// Prints "held" once the file or mutex is held.
 // Usage: hold_file <path> <milliseconds>
+//        hold_file --mutex <name> <milliseconds> [--as-launcher]
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
 
+static HANDLE HoldMutex(const wchar_t* format, bool asLauncher)
+{
+    HANDLE token = nullptr;
+    BYTE user[256];
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    wchar_t name[512];
+    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenUser, user, sizeof(user), &size);
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+    swprintf(name, 512, format, sid);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                         &security.lpSecurityDescriptor, nullptr);
+    return CreateMutexW(asLauncher ? &security : nullptr, TRUE, name);
+}
+
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3) {
-        fwprintf(stderr, L"usage: hold_file <path> <milliseconds>\n");
+    const bool mutex = argc >= 4 && wcscmp(argv[1], L"--mutex") == 0;
+    if (argc != 3 && !mutex) {
+        fwprintf(stderr, L"usage: hold_file <path> <milliseconds> | --mutex <name> <milliseconds> [--as-launcher]\n");
         return 2;
     }
-    HANDLE file = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        fwprintf(stderr, L"hold_file: cannot open %ls (error %lu)\n", argv[1], GetLastError());
+    HANDLE held = mutex ? HoldMutex(argv[2], argc == 5 && wcscmp(argv[4], L"--as-launcher") == 0)
+                        : CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == nullptr || held == INVALID_HANDLE_VALUE) {
+        fwprintf(stderr, L"hold_file: cannot hold %ls (error %lu)\n", argv[mutex ? 2 : 1], GetLastError());
         return 1;
     }
     printf("held\n");
     fflush(stdout);
-    Sleep(wcstoul(argv[2], nullptr, 10));
-    CloseHandle(file);
+    Sleep(wcstoul(argv[mutex ? 3 : 2], nullptr, 10));
+    CloseHandle(held);
     return 0;
 }

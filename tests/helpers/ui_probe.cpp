@@ -16,7 +16,8 @@
 //                            text before it
 //   released                 the file given with --hold was let go
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
-//                 [--watch-paint TEXT] [--hold PATH --release-on TEXT]
+//                 [--watch-paint TEXT] [--hold PATH --release-on TEXT] [--windowless]
+// --windowless reports a box of any process shown before any launcher window (then "gone").
 // Boxes are answered with OK unless --keep-boxes is given. --hold keeps PATH open
 // (readable by others, but not replaceable) until a status containing TEXT was seen,
 // so the launcher cannot move a file over it before that text was observed.
@@ -39,6 +40,7 @@ struct ProbeOptions {
     const wchar_t* watchPaint = nullptr;
     const wchar_t* hold = nullptr;
     const wchar_t* releaseOn = nullptr;
+    bool windowless = false;
 };
 
 void PrintLine(const wchar_t* format, ...)
@@ -117,8 +119,8 @@ BOOL CALLBACK FindProcessDialog(HWND window, LPARAM searchParam)
     wchar_t className[16];
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (processId == search->processId && IsWindowVisible(window) && GetClassNameW(window, className, 16) > 0 &&
-        wcscmp(className, L"#32770") == 0) {
+    if ((search->processId == 0 || processId == search->processId) && IsWindowVisible(window) &&
+        GetClassNameW(window, className, 16) > 0 && wcscmp(className, L"#32770") == 0) {
         search->found = window;
         return FALSE;
     }
@@ -276,6 +278,8 @@ bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
             options->hold = argv[++i];
         } else if (wcscmp(argv[i], L"--release-on") == 0 && hasValue) {
             options->releaseOn = argv[++i];
+        } else if (wcscmp(argv[i], L"--windowless") == 0) {
+            options->windowless = true;
         } else if (wcscmp(argv[i], L"--keep-boxes") == 0) {
             options->pressOk = false;
         } else {
@@ -308,8 +312,13 @@ int wmain(int argc, wchar_t** argv)
     PrintLine(L"watching");
     const DWORD start = GetTickCount();
     HWND window = nullptr;
+    HWND lastDialog = nullptr;
     // Wait until the window is shown: before that it may still be half created.
     while ((window = FindWindowW(L"TovrinToolsLauncherWnd", nullptr)) == nullptr || !IsWindowVisible(window)) {
+        if (options.windowless && HandleDialog(0, options.pressOk, &lastDialog)) {
+            PrintLine(L"gone");
+            return 0;
+        }
         if (GetTickCount() - start > options.timeoutMs) {
             PrintLine(L"timeout");
             return 1;
@@ -325,7 +334,6 @@ int wmain(int argc, wchar_t** argv)
     const DWORD appeared = GetTickCount();
     wchar_t lastStatus[512] = L"\x1";
     LRESULT lastProgress = -1;
-    HWND lastDialog = nullptr;
     bool closeSent = false;
     bool hidden = false;
     static PaintWatch paintWatch;

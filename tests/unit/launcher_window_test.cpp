@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <aclapi.h>
 #include <commctrl.h>
 #include <shellapi.h>
 
@@ -13,6 +14,7 @@
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
 #include "shell/launcher_window.h"
+#include "shell/single_run.h"
 #include "shell/window_post.h"
 #include "update/update_run.h"
 #include "test_support.h"
@@ -518,4 +520,34 @@ TEST(PostUntilAccepted, FinishWaitsForRoomAndGivesUpOnlyWhenTheWindowIsGone)
     g_refusalsLeft = 1000000;
     EXPECT_FALSE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
     g_refusalsLeft = 0;
+}
+
+// The run lock as another program meets it: owned by Administrators, and open
+// to SYSTEM and Administrators only, whatever the folder it is made in allows.
+TEST(RunLock, IsOwnedByAdministratorsAndOpenToNoOneElse)
+{
+    RunLock lock = {nullptr, nullptr};
+    ASSERT_TRUE(TakeRunLock(&lock));
+    ASSERT_NE(lock.mutex, nullptr);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(lock.mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor), static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_EQ(dacl->AceCount, 2);
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid) ||
+                    IsWellKnownSid(&ace->SidStart, WinBuiltinAdministratorsSid));
+    }
+    LocalFree(descriptor);
+    ReleaseRunLock(lock);
 }
