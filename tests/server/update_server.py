@@ -335,6 +335,7 @@ class UpdateServer:
     def record(self, handler):
         entry = {
             "time": time.time(),
+            "monotonic": time.monotonic(),
             "method": handler.command,
             "path": handler.path,
             "user_agent": handler.headers.get("User-Agent"),
