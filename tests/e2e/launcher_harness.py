@@ -2,7 +2,10 @@
 
 The probe (tests/helpers/ui_probe.cpp) reports what a user would see: the
 window and its controls once, then every status text, progress value and
-message box, and finally that the window is gone.
+message box, and finally that the window is gone. It holds the run's finish
+until it has read the window, so the state a run ends in is always seen
+(Observed.final_status); any earlier state a test reads must be held by the
+test itself (a stalled answer, update_server.HeldConnections, a held file).
 """
 import dataclasses
 import os
@@ -61,6 +64,12 @@ class Observed:
         return found[0] if found else None
 
     @property
+    def final_status(self):
+        """The status text the run ended with, read while the probe held its finish."""
+        held = self.lines.index("finish held")
+        return [line for line in self.lines[:held] if line.startswith("status ")][-1][len("status "):]
+
+    @property
     def statuses(self):
         return self.values("status")
 
@@ -105,7 +114,7 @@ def start_probe(probe_args, timeout, env):
     """Starts the UI probe and returns it once it says it is watching, so that a
     launcher started afterwards cannot come and go unseen."""
     probe = subprocess.Popen([WINE, str(HELPERS_DIR / "ui_probe.exe"), "--timeout-ms", str(timeout * 1000),
-                              *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                              "--hold-finish", *probe_args], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     ready = probe.stdout.readline().decode("utf-8", "replace").rstrip("\r\n")
     if ready != "watching":
         probe.kill()
@@ -162,6 +171,11 @@ class WatchedLauncher:
         if prefix is not None:
             raise AssertionError(f"the probe never reported {prefix!r}: {self.observed.lines}")
         return None
+
+    def wait_for_all(self, *lines):
+        """Reads probe lines until each of lines (whole lines) has been reported."""
+        while not set(lines) <= set(self.observed.lines):
+            self.wait_for("")
 
     def finish(self):
         """Waits for the run's end (killing what is left after a failure) and

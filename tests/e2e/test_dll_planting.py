@@ -109,7 +109,7 @@ class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
                 process = harness.windows_path(launcher).lower()
                 self.assertEqual([load for load in self.loads() if load[0] == process], [])
                 self.assertEqual(seen.error_boxes, [])
-                self.assertEqual(seen.statuses[-1], LAUNCHING)
+                self.assertEqual(seen.final_status, LAUNCHING)
                 self.assertEqual([r["path"] for r in self.server.requests()],
                                  [update_server.META_PATH, update_server.EXE_PATH])
                 self.assertNotEqual(new, old)

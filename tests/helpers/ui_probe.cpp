@@ -14,13 +14,21 @@
 //                            whether the status line's pixels on the screen ever
 //                            differed, while it read TEXT, from those seen under the
 //                            text before it
+//   paint sampled            with --watch-paint, once the status line's pixels were
+//                            first captured under a text before TEXT
 //   released                 the file given with --hold was let go
+//   finish held              with --hold-finish: the run's finish waited until the
+//                            window had been read once more; the status and progress
+//                            lines before this one are what the run ended with
 // Usage: ui_probe [--timeout-ms N] [--close-on TEXT] [--close-after-ms N] [--keep-boxes]
-//                 [--watch-paint TEXT] [--hold PATH --release-on TEXT] [--windowless]
+//                 [--watch-paint TEXT] [--hold PATH --release-on TEXT] [--hold-finish]
+//                 [--windowless]
 // --windowless reports a box of any process shown before any launcher window (then "gone").
 // Boxes are answered with OK unless --keep-boxes is given. --hold keeps PATH open
 // (readable by others, but not replaceable) until a status containing TEXT was seen,
 // so the launcher cannot move a file over it before that text was observed.
+// --hold-finish sets finish_hold.dll (beside the probe) as a message hook before
+// "watching", so even a window that would close at once shows its last state.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -41,6 +49,7 @@ struct ProbeOptions {
     const wchar_t* hold = nullptr;
     const wchar_t* releaseOn = nullptr;
     bool windowless = false;
+    bool holdFinish = false;
 };
 
 void PrintLine(const wchar_t* format, ...)
@@ -258,8 +267,39 @@ void WatchPaint(HWND window, HWND status, const wchar_t* watched, PaintWatch* wa
     } else if (valid) {
         memcpy(watch->before, watch->now, pixels * sizeof(DWORD));
         watch->pixels = pixels;
+        if (!watch->haveBefore) {
+            PrintLine(L"paint sampled");
+        }
         watch->haveBefore = true;
     }
+}
+
+// The finish hold of --hold-finish: finish_hold.dll sets `held` once the
+// launcher's finish waits, and waits in turn for `release`.
+struct FinishHold {
+    HANDLE held = nullptr;
+    HANDLE release = nullptr;
+    bool waiting = false;
+    bool done = false;
+};
+
+bool SetFinishHold(FinishHold* hold)
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t* slash = wcsrchr(path, L'\\');
+    if (length == 0 || length >= MAX_PATH || slash == nullptr || slash - path + 17 >= MAX_PATH) {
+        return false;
+    }
+    wcscpy(slash + 1, L"finish_hold.dll");
+    HMODULE module = LoadLibraryW(path);
+    FARPROC proc = module != nullptr ? GetProcAddress(module, "HoldFinish") : nullptr;
+    hold->held = CreateEventW(nullptr, FALSE, FALSE, L"TovrinProbeFinishHeld");
+    hold->release = CreateEventW(nullptr, FALSE, FALSE, L"TovrinProbeFinishRelease");
+    // Global: set before the launcher exists, so no finish can come before it.
+    return proc != nullptr && hold->held != nullptr && hold->release != nullptr &&
+           SetWindowsHookExW(WH_GETMESSAGE, reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(proc)), module, 0) !=
+               nullptr;
 }
 
 bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
@@ -280,6 +320,8 @@ bool ParseOptions(int argc, wchar_t** argv, ProbeOptions* options)
             options->releaseOn = argv[++i];
         } else if (wcscmp(argv[i], L"--windowless") == 0) {
             options->windowless = true;
+        } else if (wcscmp(argv[i], L"--hold-finish") == 0) {
+            options->holdFinish = true;
         } else if (wcscmp(argv[i], L"--keep-boxes") == 0) {
             options->pressOk = false;
         } else {
@@ -306,6 +348,11 @@ int wmain(int argc, wchar_t** argv)
             fwprintf(stderr, L"ui_probe: cannot hold %ls (error %lu)\n", options.hold, GetLastError());
             return 2;
         }
+    }
+    FinishHold finish;
+    if (options.holdFinish && !SetFinishHold(&finish)) {
+        fwprintf(stderr, L"ui_probe: cannot set the finish hold (error %lu)\n", GetLastError());
+        return 2;
     }
     // The caller starts the launcher only after this line, so even a window that
     // lives for a moment is looked for before it can appear.
@@ -369,9 +416,19 @@ int wmain(int argc, wchar_t** argv)
         const bool closeNow = (options.closeOn != nullptr && wcsstr(status, options.closeOn) != nullptr) ||
                               (options.closeAfterMs != 0 && GetTickCount() - appeared >= options.closeAfterMs);
         if (closeNow && !closeSent) {
-            PostMessageW(window, WM_CLOSE, 0, 0);
+            // Sent rather than posted: a close decided while the finish is held is
+            // handled before that finish, as it would be had it come a moment earlier.
+            SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, nullptr);
             PrintLine(L"close sent");
             closeSent = true;
+        }
+        // Released after a whole round of reads that began while the finish waited.
+        if (finish.waiting && !finish.done) {
+            SetEvent(finish.release);
+            PrintLine(L"finish held");
+            finish.done = true;
+        } else if (finish.held != nullptr && !finish.waiting && WaitForSingleObject(finish.held, 0) == WAIT_OBJECT_0) {
+            finish.waiting = true;
         }
         if (GetTickCount() - start > options.timeoutMs) {
             PrintLine(L"timeout");

@@ -21,7 +21,8 @@ Answer (every key optional):
     body_size            n bytes of 'a'..'z' repeated} empty body
     content_length       false: no Content-Length, the body ends when the
                          connection is closed (with a TLS close)
-    stall_before_headers seconds to wait before the status line
+    stall_before_headers seconds to wait before the status line (release_stalls
+                         ends it too)
     stall_at, stall_seconds  pause after stall_at body bytes (release_stalls
                          ends every pause at once)
     drop_at, drop        after drop_at body bytes end the connection with
@@ -141,7 +142,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def _answer(self, answer, owner):
         if answer.get("stall_before_headers"):
-            owner.wait(answer["stall_before_headers"])
+            owner.stall(answer["stall_before_headers"])
         text = None
         source = None
         if "body_file" in answer:
@@ -334,6 +335,7 @@ class UpdateServer:
     def record(self, handler):
         entry = {
             "time": time.time(),
+            "monotonic": time.monotonic(),
             "method": handler.command,
             "path": handler.path,
             "user_agent": handler.headers.get("User-Agent"),
@@ -416,6 +418,87 @@ class UpdateServer:
         self._listeners = []
         self._threads = []
         self._stopping = threading.Event()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def _reset(connection):
+    # Linger 0 turns the close into an RST.
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    connection.close()
+
+
+class HeldConnections:
+    """A listener on the update port (127.0.0.1 and ::1) that accepts every
+    connection and holds it, silent, until release(); then resets each (TCP RST)
+    and every later one at once, so a launcher waits inside its request for as
+    long as the test wants and then takes its "host unreachable" path.
+
+        with HeldConnections(port) as held:
+            ... the launcher shows its checking text for as long as needed ...
+            held.release()
+    """
+
+    def __init__(self, port=443):
+        self.port = int(port)
+        self._listeners = []
+        self._threads = []
+        self._held = []
+        self._lock = threading.Lock()
+        self._released = False
+
+    def start(self):
+        for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+            listener = socket.socket(family, socket.SOCK_STREAM)
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                listener.bind((address, self.port))
+            except OSError:
+                listener.close()
+                if family == socket.AF_INET:
+                    raise
+                continue
+            listener.listen(8)
+            listener.settimeout(0.1)
+            self._listeners.append(listener)
+            thread = threading.Thread(target=self._accept, args=(listener,), daemon=True)
+            thread.start()
+            self._threads.append(thread)
+        return self
+
+    def _accept(self, listener):
+        while self._listeners:
+            try:
+                connection, _ = listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                if self._released:
+                    _reset(connection)
+                else:
+                    self._held.append(connection)
+
+    def release(self):
+        """Resets every held connection, and from now on each new one."""
+        with self._lock:
+            self._released = True
+            for connection in self._held:
+                _reset(connection)
+            self._held = []
+
+    def stop(self):
+        self.release()
+        listeners, self._listeners = self._listeners, []
+        for thread in self._threads:
+            thread.join()
+        for listener in listeners:
+            listener.close()
 
     def __enter__(self):
         return self.start()
