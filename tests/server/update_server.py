@@ -127,6 +127,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
 
+    def parse_request(self):
+        # Wine sends the absolute form ("GET https://host:port/path") inside a proxy's
+        # tunnel; HTTP servers must take it as the path alone.
+        ok = super().parse_request()
+        self.target = self.path
+        if ok and "://" in self.path:
+            self.path = "/" + self.path.split("://", 1)[1].partition("/")[2]
+        return ok
+
     def do_GET(self):
         owner = self.server.owner
         owner.record(self)
@@ -335,6 +344,7 @@ class UpdateServer:
         entry = {
             "time": time.time(),
             "method": handler.command,
+            "target": handler.target,
             "path": handler.path,
             "user_agent": handler.headers.get("User-Agent"),
             "headers": dict(handler.headers.items()),
