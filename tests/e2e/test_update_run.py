@@ -455,7 +455,6 @@ class ThroughUserProxy(ServerTestCase):
     SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 
     def proxy(self, *config):
-        """Starts tinyproxy on a free loopback port; returns its address and its log's path."""
         work = pathlib.Path(tempfile.mkdtemp(dir=os.environ.get("TOVRIN_TEST_WORK")))
         self.addCleanup(shutil.rmtree, work, ignore_errors=True)
         with socket.socket() as probe:
@@ -483,7 +482,6 @@ class ThroughUserProxy(ServerTestCase):
                         capture_output=True, timeout=60)
 
     def serve_script(self, text):
-        """Serves a proxy auto-config script over loopback HTTP; returns its address."""
         handler = type("Script", (http.server.BaseHTTPRequestHandler,), {"log_message": lambda *a: None,
             "do_GET": lambda h: (h.send_response(200), h.end_headers(), h.wfile.write(text.encode()))})
         server = http.server.HTTPServer(("127.0.0.1", 0), handler)

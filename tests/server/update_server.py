@@ -128,8 +128,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def parse_request(self):
-        # Wine sends the absolute form ("GET https://host:port/path") inside a proxy's
-        # tunnel; HTTP servers must take it as the path alone.
+        # Wine sends "GET https://host:port/path" through a proxy's tunnel: the path counts.
         ok = super().parse_request()
         self.target = self.path
         if ok and "://" in self.path:
