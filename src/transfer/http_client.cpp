@@ -1,6 +1,6 @@
 // The two HTTPS GET requests to the update host over WinHTTP. Every call opens its
 // own session, connection and request and closes them, in that reverse order,
-// before it returns.
+// before it returns; both take the route decided from the user's proxy settings.
 #include "transfer/http_client.h"
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include "shell/window_post.h"
 #include "transfer/content_length.h"
 #include "transfer/progress_text.h"
+#include "transfer/proxy_decision.h"
 #include "update_host.h"
 
 namespace {
@@ -22,42 +23,104 @@ constexpr DWORD kChunkBytes = 65536;
 // A real core build is larger than this; anything smaller is an error page or a stub.
 constexpr uint64_t kMinimumDownloadBytes = 1000000;
 
+// The route of the run, decided at its first request. Only the worker thread
+// makes requests, so nothing else touches these.
+ProxyDecision s_proxy;
+bool s_proxyDecided = false;
+
+// Opens a session on the run's route. Without a proxy from the user's settings
+// it opens as it always did, so WinHTTP's machine setting still applies.
+HINTERNET OpenSession()
+{
+    if (!s_proxyDecided) {
+        DecideProxy(kUpdateHost, kUpdatePort, &s_proxy);
+        s_proxyDecided = true;
+    }
+    if (s_proxy.viaProxy) {
+        // The bypass list was applied in the decision: every request goes to the proxy.
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, s_proxy.proxy, WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    return WinHttpOpen(kUserAgent, s_proxy.kind == ProxyKindNone ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY
+                                                                 : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+// A proxy that asks for Negotiate or NTLM gets the user's own logon: no name and
+// password, so WinHTTP uses the logged-on user's, and only for the proxy. Basic
+// would need a password, which is never asked for or stored.
+bool AnswerProxyLogon(HINTERNET request)
+{
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    DWORD scheme = 0;
+
+    if (!s_proxy.viaProxy || !WinHttpQueryAuthSchemes(request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY) {
+        return false;
+    }
+    if ((supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0) {
+        scheme = WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    } else if ((supported & WINHTTP_AUTH_SCHEME_NTLM) != 0) {
+        scheme = WINHTTP_AUTH_SCHEME_NTLM;
+    } else {
+        return false;
+    }
+    return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
+}
+
+// Keeps the error of the call that just failed and returns false.
+bool Failed(HttpOutcome* outcome)
+{
+    outcome->error = GetLastError();
+    return false;
+}
+
 // Opens a GET request for path on the update host over TLS, sends it and checks
 // for status 200. Whatever handles were opened are handed back even on failure,
 // so the caller closes them on its one cleanup path.
 bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* session, HINTERNET* connection,
-                        HINTERNET* request)
+                        HINTERNET* request, HttpOutcome* outcome)
 {
     DWORD timeout = receiveTimeoutMs;
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
+    bool logonAnswered = false;
 
-    *session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                           WINHTTP_NO_PROXY_BYPASS, 0);
+    *session = OpenSession();
     if (*session == nullptr) {
-        return false;
+        return Failed(outcome);
     }
     *connection = WinHttpConnect(*session, kUpdateHost, kUpdatePort, 0);
     if (*connection == nullptr) {
-        return false;
+        return Failed(outcome);
     }
     *request = WinHttpOpenRequest(*connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
                                   WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     if (*request == nullptr) {
-        return false;
+        return Failed(outcome);
     }
     if (!WinHttpSetOption(*request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout))) {
-        return false;
+        return Failed(outcome);
     }
-    if (!WinHttpSendRequest(*request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return false;
-    }
-    if (!WinHttpReceiveResponse(*request, nullptr)) {
-        return false;
-    }
-    if (!WinHttpQueryHeaders(*request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        return false;
+    for (;;) {
+        if (!WinHttpSendRequest(*request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+            return Failed(outcome);
+        }
+        if (!WinHttpReceiveResponse(*request, nullptr)) {
+            return Failed(outcome);
+        }
+        statusSize = sizeof(status);
+        if (!WinHttpQueryHeaders(*request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+            return Failed(outcome);
+        }
+        outcome->status = status;
+        // One answer to the proxy's logon request; a second 407 stands.
+        if (status != HTTP_STATUS_PROXY_AUTH_REQ || logonAnswered || !AnswerProxyLogon(*request)) {
+            break;
+        }
+        logonAnswered = true;
     }
     // Anything but 200 (a 404 page, a proxy's error page) is not the document or the core.
     return status == 200;
@@ -113,8 +176,9 @@ void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t 
 
 }  // namespace
 
-bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
+bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, HttpOutcome* outcome)
 {
+    HttpOutcome ended = {};
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
@@ -131,7 +195,7 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
         return false;
     }
     buffer[0] = '\0';
-    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, &session, &connection, &request) ||
+    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, &session, &connection, &request, &ended) ||
         !QueryContentLength(request, &lengthKnown, &announced)) {
         goto cleanup;
     }
@@ -140,7 +204,7 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
     while (pos + 1 < capacity) {
         available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            broken = true;
+            broken = !Failed(&ended);
             break;
         }
         if (available == 0) {
@@ -149,7 +213,7 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
         wanted = available < capacity - pos - 1 ? available : capacity - pos - 1;
         read = 0;
         if (!WinHttpReadData(request, buffer + pos, wanted, &read)) {
-            broken = true;
+            broken = !Failed(&ended);
             break;
         }
         if (read == 0) {
@@ -163,15 +227,20 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity)
         broken = true;
     }
     ok = pos > 0 && !broken;
+    ended.bytes = pos;
 
 cleanup:
     CloseRequestHandles(request, connection, session);
+    if (outcome != nullptr) {
+        *outcome = ended;
+    }
     return ok;
 }
 
 bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
-                        const wchar_t* versionLabel)
+                        const wchar_t* versionLabel, HttpOutcome* outcome)
 {
+    HttpOutcome ended = {};
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
@@ -187,7 +256,7 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
     DWORD written = 0;
     bool ok = false;
 
-    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, &session, &connection, &request)) {
+    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, &session, &connection, &request, &ended)) {
         goto cleanup;
     }
     if (!QueryContentLength(request, &lengthKnown, &announced)) {
@@ -201,6 +270,7 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
     while (g_cancelRequested.load() == 0) {
         available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
+            Failed(&ended);
             goto cleanup;
         }
         if (available == 0) {
@@ -209,6 +279,7 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
         read = 0;
         // A failed read is a broken transfer (reset, time-out), not the end of the body.
         if (!WinHttpReadData(request, chunk, available < kChunkBytes ? available : kChunkBytes, &read)) {
+            Failed(&ended);
             goto cleanup;
         }
         if (read == 0) {
@@ -239,5 +310,18 @@ cleanup:
         CloseHandle(file);
     }
     CloseRequestHandles(request, connection, session);
+    if (outcome != nullptr) {
+        ended.bytes = total;
+        *outcome = ended;
+    }
     return ok;
+}
+
+bool HttpProxyDecision(ProxyDecision* decision)
+{
+    if (!s_proxyDecided) {
+        return false;
+    }
+    *decision = s_proxy;
+    return true;
 }

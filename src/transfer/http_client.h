@@ -4,11 +4,22 @@
 
 #include <cstdint>
 
+#include "transfer/proxy_rules.h"
+
+// How one request ended, for whoever reports on the run: the error code of the
+// call that failed (0 when none did), the HTTP status (0 when none arrived) and
+// the body bytes received.
+struct HttpOutcome {
+    uint32_t error;
+    uint32_t status;
+    uint64_t bytes;
+};
+
 // Fetches path from the update host into buffer. At most capacity - 1 bytes are
 // kept (a longer body is cut there) and a NUL always follows them, so a failed
 // fetch leaves an empty text. True when the status was 200 and at least one byte
-// arrived.
-bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity);
+// arrived. outcome, when given, receives how the request ended.
+bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, HttpOutcome* outcome = nullptr);
 
 // Downloads path from the update host into destination (created or truncated only
 // once the status is 200), posting progress to g_hwndMain and polling
@@ -16,6 +27,10 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity);
 // progress line, which names versionLabel. True when the body ended normally, was
 // not shorter than an announced Content-Length, the run was not cancelled and more
 // than 1,000,000 bytes were written and flushed to disk. The destination is never
-// deleted here.
+// deleted here. outcome, when given, receives how the request ended.
 bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
-                        const wchar_t* versionLabel);
+                        const wchar_t* versionLabel, HttpOutcome* outcome = nullptr);
+
+// Both requests of a run take the route decided from the user's proxy settings
+// at the first of them. True, with that decision, once it is made.
+bool HttpProxyDecision(ProxyDecision* decision);

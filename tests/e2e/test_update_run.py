@@ -2,12 +2,17 @@
 real HTTPS update host on loopback, watched through its window, its message
 boxes, the files it leaves and the core it starts."""
 import hashlib
+import http.server
 import os
 import pathlib
 import re
 import shutil
+import socket
+import struct
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import unittest
 
@@ -501,6 +506,83 @@ class WithServer(ServerTestCase):
         self.assertLess(exe["ended"], seen.exited_at - 0.5,
                         f"still sending {exe['ended'] - closed_at:.2f} s after the close, "
                         f"{seen.exited_at - closed_at:.2f} s until the process ended; {exe['sent']} bytes sent")
+
+class ThroughUserProxy(ServerTestCase):
+    """The user's proxy settings in the prefix's registry send the requests
+    through a real tinyproxy on loopback, which only tunnels: TLS stays ours."""
+    SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+
+    def proxy(self, *config):
+        work = pathlib.Path(tempfile.mkdtemp(dir=os.environ.get("TOVRIN_TEST_WORK")))
+        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        (work / "tp.conf").write_text("\n".join([f"Port {port}", "Listen 127.0.0.1", "Allow 127.0.0.1",
+                                                f'LogFile "{work}/tp.log"', "LogLevel Connect", *config]))
+        process = subprocess.Popen(["tinyproxy", "-d", "-c", work / "tp.conf"], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.addCleanup(lambda: (process.kill(), process.wait()))
+        for _ in range(100):
+            with socket.socket() as client:
+                if client.connect_ex(("127.0.0.1", port)) == 0:
+                    return f"127.0.0.1:{port}", work / "tp.log"
+            time.sleep(0.05)
+        raise RuntimeError("tinyproxy did not start")
+
+    def set_user_proxy(self, flags, proxy="", bypass="", script=""):
+        """The per-user settings as Windows stores them: 1 direct, 2 named proxy, 4 script, 8 detection."""
+        blob = struct.pack("<III", 0x46, 1, flags)
+        for text in (proxy, bypass, script):
+            blob += struct.pack("<I", len(text)) + text.encode("ascii")
+        harness.set_registry_value(self.SETTINGS, "DefaultConnectionSettings", "REG_BINARY", (blob + bytes(32)).hex())
+        self.addCleanup(subprocess.run, [harness.WINE, "reg", "delete", self.SETTINGS, "/f"], env=harness.wine_env(),
+                        capture_output=True, timeout=60)
+
+    def serve_script(self, text):
+        handler = type("Script", (http.server.BaseHTTPRequestHandler,), {"log_message": lambda *a: None,
+            "do_GET": lambda h: (h.send_response(200), h.end_headers(), h.wfile.write(text.encode()))})
+        server = http.server.HTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.shutdown)
+        return f"http://127.0.0.1:{server.server_port}/proxy.pac"
+
+    def test_requests_follow_the_users_proxy_settings(self):
+        port = harness.UPDATE_PORT
+        tunnel = f"CONNECT {HOST}:{port} "
+        cases = [  # name, setting, proxy's own settings, certificate, through the proxy, updated
+            ("named proxy", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}"], "trusted", True, True),
+            ("auto-config script", lambda p: self.set_user_proxy(4, script=self.serve_script(
+                f'function FindProxyForURL(url, host) {{ return host == "{HOST}" ? "PROXY {p}" : "DIRECT"; }}')),
+             [f"ConnectPort {port}"], "trusted", True, True),
+            ("bypass list", lambda p: self.set_user_proxy(2, p, f"*.invalid;{HOST}"), [], "trusted", False, True),
+            ("tunnel refused", lambda p: self.set_user_proxy(2, f"http={p};https={p}"), ["ConnectPort 1"],
+             "trusted", True, False),
+            ("basic logon asked", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}", "BasicAuth u p"],
+             "trusted", True, False),
+            ("unknown CA behind the proxy", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}"],
+             "untrusted", True, False),
+        ]
+        for name, configure, proxy_config, certificate, proxied, updated in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                old = harness.install_core("fake_core_1_6_4_0")
+                new = self.publish("fake_core_1_6_5_0", "1.6.5.0")
+                self.server.set_scenario(dict(self.server.scenario(), certificate=certificate))
+                address, log = self.proxy(*proxy_config)
+                configure(address)
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(harness.core_path().read_bytes(), new if updated else old)
+                self.assert_core_started_once_in_install_folder()
+                # Wine may carry both requests through one tunnel, but it names the whole
+                # address only in requests sent through a proxy. A failed tunnel is not tried again.
+                tunnels = log.read_text().count(tunnel)
+                self.assertEqual(min(tunnels, 1) if updated else tunnels, int(proxied), log.read_text())
+                targets = [r["target"].startswith("https://") for r in self.server.requests()]
+                self.assertEqual(targets, [proxied] * 2 if updated else [])
+
 
 class PinnedWithoutServer(LauncherTestCase):
     """A launcher built with the publisher's pin, and no update host: it starts

@@ -128,6 +128,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
 
+    def parse_request(self):
+        # Wine sends "GET https://host:port/path" through a proxy's tunnel: the path counts.
+        ok = super().parse_request()
+        self.target = self.path
+        if ok and "://" in self.path:
+            self.path = "/" + self.path.split("://", 1)[1].partition("/")[2]
+        return ok
+
     def do_GET(self):
         owner = self.server.owner
         owner.record(self)
@@ -337,6 +345,7 @@ class UpdateServer:
             "time": time.time(),
             "monotonic": time.monotonic(),
             "method": handler.command,
+            "target": handler.target,
             "path": handler.path,
             "user_agent": handler.headers.get("User-Agent"),
             "headers": dict(handler.headers.items()),
