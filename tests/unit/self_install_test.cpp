@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+#include "update/folder_files.h"
 #include "update/self_install.h"
 
 namespace {
@@ -200,6 +202,14 @@ protected:
         desktop = folder;
     }
 
+    // Installs as the launcher does: into the folder it holds.
+    static void Install(const std::wstring& folder)
+    {
+        HeldFolder held(folder);
+        ASSERT_TRUE(held.held);
+        InstallLauncherAndShortcut(g_installFolderPath);
+    }
+
     std::wstring CopyPath() const { return install + L"\\TovrinTools_Launcher.exe"; }
     std::wstring ShortcutPath() const { return desktop + L"\\Tovrin Tools.lnk"; }
 
@@ -228,7 +238,7 @@ protected:
 
 TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
 {
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     ExpectShortcutTo(CopyPath(), install);
@@ -238,10 +248,10 @@ TEST_F(SelfInstall, LaterStartOverwritesAnOlderCopyAndAnotherShortcut)
 {
     const std::wstring elsewhere = work + L"\\Elsewhere";
     ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
-    InstallLauncherAndShortcut(elsewhere.c_str());
+    Install(elsewhere);
     WriteBytes(CopyPath(), "older launcher");
 
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     ExpectShortcutTo(CopyPath(), install);
@@ -253,7 +263,7 @@ TEST_F(SelfInstall, LockedInstalledCopyKeepsItsBytesAndStillGetsTheShortcut)
     HANDLE lock = CreateFileW(CopyPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
 
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
     CloseHandle(lock);
 
     EXPECT_EQ(Bytes(CopyPath()), "older launcher");
@@ -278,7 +288,7 @@ TEST_F(SelfInstall, EarlierCopyIsReplacedWholeOrKeptWhole)
         HANDLE reader = CreateFileW(CopyPath().c_str(), GENERIC_READ, c.readerSharing, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(reader, INVALID_HANDLE_VALUE) << c.name;
 
-        InstallLauncherAndShortcut(install.c_str());
+        Install(install);
 
         char seen[64] = {};
         DWORD got = 0;
@@ -290,6 +300,30 @@ TEST_F(SelfInstall, EarlierCopyIsReplacedWholeOrKeptWhole)
         EXPECT_TRUE(whole) << c.name << ": installed copy of " << installed.size() << " bytes";
         EXPECT_EQ(Entries(install), std::vector<std::wstring>{L"TovrinTools_Launcher.exe"}) << c.name;
         ExpectShortcutTo(CopyPath(), install);
+        RemoveTree(CopyPath());
+    }
+}
+
+// A name in the install folder that is a second link to another file (made
+// before the folder was protected) is never written through.
+TEST_F(SelfInstall, PlantedHardLinksAreNotWrittenThrough)
+{
+    const std::wstring victim = work + L"\\victim.dll";
+    wchar_t temporary[64];
+    swprintf(temporary, 64, L"\\Launcher-%lu.tmp", GetCurrentProcessId());
+    const struct {
+        std::wstring planted;
+        bool copied;  // the link in the copy's place is replaced, not written
+    } cases[] = {{install + temporary, false}, {CopyPath(), true}};
+    for (const auto& c : cases) {
+        WriteBytes(victim, "victim");
+        ASSERT_TRUE(CreateHardLinkW(c.planted.c_str(), victim.c_str(), nullptr));
+
+        Install(install);
+
+        EXPECT_EQ(Bytes(victim), "victim");
+        EXPECT_EQ(Bytes(CopyPath()) == Bytes(OwnPath()), c.copied);
+        RemoveTree(c.planted);
         RemoveTree(CopyPath());
     }
 }
@@ -324,7 +358,7 @@ TEST_F(SelfInstall, NoDesktopFolderMeansNoShortcut)
     const std::wstring noDesktop = work + L"\\NoDesktop";
     RedirectDesktop(noDesktop);
 
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     EXPECT_FALSE(Exists(noDesktop));
@@ -340,7 +374,7 @@ TEST_F(SelfInstall, InstalledCopyPathThatDoesNotFitSkipsTheCopy)
         const std::wstring folder = work + L"\\" + std::wstring(pathLength - kCopyName - work.size() - 1, L'i');
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
 
-        InstallLauncherAndShortcut(folder.c_str());
+        Install(folder);
 
         if (pathLength == 259) {
             EXPECT_EQ(Entries(folder), std::vector<std::wstring>{L"TovrinTools_Launcher.exe"});
@@ -360,7 +394,7 @@ TEST_F(SelfInstall, ShortcutPathThatDoesNotFitSkipsTheShortcut)
         RedirectDesktop(work + L"\\" + std::wstring(pathLength - kShortcutName - work.size() - 1, L'd'));
         ASSERT_TRUE(CreateDirectoryW(desktop.c_str(), nullptr));
 
-        InstallLauncherAndShortcut(install.c_str());
+        Install(install);
 
         EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
         if (pathLength == 259) {
@@ -371,12 +405,63 @@ TEST_F(SelfInstall, ShortcutPathThatDoesNotFitSkipsTheShortcut)
     }
 }
 
+// The install folder's descriptor as built (Wine keeps neither owner nor label
+// on files, so only the structure can show them): Administrators own it, the
+// DACL is protected, the user may only read and run, and a High label with
+// no-write-up keeps lower integrity out; every entry is inherited inside.
+TEST(FolderSecurity, AdministratorsOwnItTheUserOnlyReadsAndHighLabelBarsWriting)
+{
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    DWORD bytes = sizeof(user);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinUsersSid, nullptr, user, &bytes));  // stands in for the user
+    FolderSecurity security;
+    ASSERT_TRUE(BuildFolderSecurity(user, &security));
+    ASSERT_TRUE(IsValidSecurityDescriptor(&security.descriptor));
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(&security.descriptor, &owner, &defaulted));
+    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(&security.descriptor, &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+
+    const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    const struct {
+        BYTE type;
+        WELL_KNOWN_SID_TYPE sid;
+        ACCESS_MASK mask;
+    } expected[] = {
+        {ACCESS_ALLOWED_ACE_TYPE, WinLocalSystemSid, FILE_ALL_ACCESS},
+        {ACCESS_ALLOWED_ACE_TYPE, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {ACCESS_ALLOWED_ACE_TYPE, WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
+        {SYSTEM_MANDATORY_LABEL_ACE_TYPE, WinHighLabelSid, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP},
+    };
+    BOOL present = FALSE;
+    PACL lists[2] = {};
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&security.descriptor, &present, &lists[0], &defaulted) && present);
+    ASSERT_TRUE(GetSecurityDescriptorSacl(&security.descriptor, &present, &lists[1], &defaulted) && present);
+    ASSERT_EQ(lists[0]->AceCount, 3);
+    ASSERT_EQ(lists[1]->AceCount, 1);
+    for (int i = 0; i < 4; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;  // the label entry has the same layout
+        ASSERT_TRUE(GetAce(lists[i / 3], i % 3, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, expected[i].type) << i;
+        EXPECT_EQ(ace->Header.AceFlags, inherited) << i;
+        EXPECT_EQ(ace->Mask, expected[i].mask) << i;
+        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, expected[i].sid)) << i;
+    }
+}
+
 int main(int argc, char** argv)
 {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments != nullptr && count == 3 && wcscmp(arguments[1], kChildFlag) == 0) {
-        InstallLauncherAndShortcut(arguments[2]);
+        {
+            HeldFolder held(arguments[2]);
+            InstallLauncherAndShortcut(g_installFolderPath);
+        }
         LocalFree(arguments);
         return 0;
     }

@@ -17,6 +17,14 @@ struct TempFolder {
     std::wstring path;
 };
 
+// Holds the existing folder as the launcher holds its install folder (checked,
+// protected, open without delete sharing) while this object lives.
+struct HeldFolder {
+    explicit HeldFolder(const std::wstring& folder);
+    ~HeldFolder();
+    bool held;
+};
+
 std::wstring HelpersDir();
 std::wstring HelperPath(const wchar_t* name);
 bool CopyHelper(const wchar_t* helperName, const std::wstring& destination);
