@@ -266,13 +266,17 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
         Finish(DoneFail);
         return 0;
     }
-    if (hold != FolderHeld || !JoinPath(g_installFolderPath, kCoreName, g_corePath, kPathUnits)) {
-        g_corePath[0] = L'\0';
+    // A folder that cannot be held (a file in its place, no rights) has nothing
+    // that can be opened in it: every step that needs it fails as it would have.
+    const wchar_t* installFolder = hold == FolderHeld ? g_installFolderPath : spelledFolder;
+    if (!JoinPath(installFolder, kCoreName, g_corePath, kPathUnits)) {
         Finish(DoneFail);
         return 0;
     }
-    RemoveStaleTemporaryFiles();
-    InstallLauncherAndShortcut(g_installFolderPath);
+    if (hold == FolderHeld) {
+        RemoveStaleTemporaryFiles();
+    }
+    InstallLauncherAndShortcut(installFolder);
     // Held from here to its start, unless a download replaces it.
     HoldCore();
 

@@ -33,6 +33,8 @@ DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
 REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
 UNSIGNED_DOWNLOAD_ERROR = "The downloaded Tovrin Tools core is not signed by its publisher and was not installed."
 UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and was not started."
+LINKED_FOLDER_ERROR = ("The Tovrin Tools folder %s is a link to another place and was not used. "
+                       "Remove it and start Tovrin Tools again.")
 
 
 def sha256_hex(data):
@@ -83,7 +85,11 @@ class WithoutServer(LauncherTestCase):
 
     def test_later_run_starts_installed_core_without_error(self):
         installed = harness.install_core("fake_core_1_6_5_0")
+        # Left by killed launchers: removed. Other files stay.
+        for name in ("Launcher-4242.tmp", "TovrinTools_core.exe.tmp", "Launcher-x.tmp"):
+            (harness.install_dir() / name).write_bytes(b"left over")
         seen = self.run_launcher()
+        self.assertEqual(sorted(p.name for p in harness.install_dir().glob("*.tmp")), ["Launcher-x.tmp"])
         self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
         self.assertEqual(seen.statuses[-1], CHECKING)
         self.assertEqual(seen.exit_code, 0)
@@ -107,8 +113,8 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual((temp_install / "TovrinTools_Launcher.exe").read_bytes(), self.started_exe.read_bytes())
         self.assertFalse(harness.install_dir().exists())
         record = (temp_install / "TovrinTools_core.exe.started").read_text(encoding="utf-8")
-        # The temporary folder's path ends with a backslash: the core's path has two in a row.
-        core = harness.windows_path(temp_install.parent) + "\\\\TovrinTools\\TovrinTools_core.exe"
+        # Started by its final path, which has no doubled backslash after the temporary folder's.
+        core = harness.windows_path(temp_install / "TovrinTools_core.exe")
         self.assertIn(f'cmdline="{core}"\n', record)
 
     def test_first_start_installs_launcher_and_shortcut(self):
@@ -232,6 +238,45 @@ class WithServer(ServerTestCase):
                 self.assertEqual(self.requested_paths(), [update_server.META_PATH])
                 self.assertEqual(harness.core_path().read_bytes(), installed)
                 self.assert_core_started_once_in_install_folder()
+
+    def test_linked_install_folder_is_refused_and_nothing_goes_through_the_link(self):
+        # A Unix link stands in for a junction: Wine shows it in the folder's final path.
+        elsewhere = harness.user_dir() / "Elsewhere"
+        elsewhere.mkdir()
+        self.addCleanup(shutil.rmtree, elsewhere, ignore_errors=True)
+        harness.install_dir().symlink_to(elsewhere, target_is_directory=True)
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes, [LINKED_FOLDER_ERROR % harness.windows_path(harness.install_dir())])
+        self.assertEqual(list(elsewhere.iterdir()), [])
+        self.assertEqual(self.requested_paths(), [])
+        self.assert_nothing_started()
+
+    def test_held_folder_and_core_resist_a_program_of_the_same_user(self):
+        installed = harness.install_core("fake_core_1_6_5_0")
+        replacement = harness.user_dir() / "replacement.exe"
+        shutil.copyfile(harness.fake_core("fake_core_9_9_9_9"), replacement)
+        self.addCleanup(replacement.unlink)
+        scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
+        # The check's answer halts part way: meanwhile the launcher holds the folder and the core.
+        scenario["meta"].update(stall_at=10, stall_seconds=12)
+        self.server.set_scenario(scenario)
+        launcher = harness.WatchedLauncher(harness.windows_path(self.started_exe))
+        try:
+            launcher.wait_for("status " + CHECKING)
+            attack = subprocess.run([harness.WINE, str(harness.HELPERS_DIR / "hold_file.exe"), "--attack"] +
+                                    [harness.windows_path(p) for p in (harness.install_dir(), harness.core_path(),
+                                                                       replacement)],
+                                    env=harness.wine_env(), capture_output=True, timeout=60)
+        finally:
+            self.server.release_stalls()
+            seen = launcher.finish()
+        tries = ("move-folder", "remove-folder", "move-core", "replace-core", "delete-core", "write-core")
+        self.assertEqual([line.split()[:2] for line in attack.stdout.decode().splitlines()],
+                         [[name, "refused"] for name in tries])
+        self.assertEqual(seen.error_boxes, [])
+        self.assertEqual(harness.core_path().read_bytes(), installed)
+        self.assert_core_started_once_in_install_folder()
 
     def test_last_status_is_on_the_screen_while_the_core_starts(self):
         harness.install_core("fake_core_1_6_5_0")
