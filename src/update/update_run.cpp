@@ -300,7 +300,7 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     // Decided on the held core, which nobody can change meanwhile. A core that
     // could not be held (with pins: one its publisher did not sign) counts as
     // not installed: the published build replaces it.
-    if (g_coreHandle != INVALID_HANDLE_VALUE && DecideUpdate(g_corePath, release) == LaunchInstalled) {
+    if (DecideUpdate(g_coreHandle, g_corePath, release) == LaunchInstalled) {
         FinishWithStart(true);
         return 0;
     }
