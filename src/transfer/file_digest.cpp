@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <cstdint>
+
 namespace {
 
 constexpr DWORD kReadChunkBytes = 65536;
@@ -28,11 +30,7 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
     UCHAR chunk[kReadChunkBytes];
     bool ok = false;
 
-    LARGE_INTEGER start = {};
-    // The whole file, wherever an earlier read or write left the position.
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-        return false;
-    }
+    uint64_t offset = 0;
     if (!Succeeded(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         goto cleanup;
     }
@@ -48,7 +46,15 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
         goto cleanup;
     }
     for (;;) {
-        if (!ReadFile(file, chunk, kReadChunkBytes, &bytesRead, nullptr)) {
+        // Read at an offset: the whole file, wherever earlier reads or writes
+        // through the same handle left its position.
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        if (!ReadFile(file, chunk, kReadChunkBytes, &bytesRead, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
             // A digest over the bytes before a read error would be reported as
             // the file's digest; no digest at all is the honest answer.
             goto cleanup;
@@ -56,6 +62,7 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
         if (bytesRead == 0) {
             break;
         }
+        offset += bytesRead;
         if (!Succeeded(BCryptHashData(hash, chunk, bytesRead, 0))) {
             goto cleanup;
         }
