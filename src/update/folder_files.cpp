@@ -153,6 +153,16 @@ cleanup:
     return result;
 }
 
+bool ProtectFolderFile(HANDLE file)
+{
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    FolderSecurity security;
+    return CurrentUserSid(user) && BuildFolderSecurity(user, &security) &&
+           SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                             LABEL_SECURITY_INFORMATION,
+                                   &security.descriptor);
+}
+
 HANDLE OpenFolderFile(const wchar_t* name, DWORD access, DWORD share, DWORD disposition)
 {
     wchar_t path[kPathUnits];

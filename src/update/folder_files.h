@@ -43,6 +43,11 @@ bool BuildFolderSecurity(PSID user, FolderSecurity* security);
 // renamed nor replaced meanwhile.
 FolderHold HoldInstallFolder(const wchar_t* parent, const wchar_t* name);
 
+// Sets the folder's descriptor on a file open in it (with WRITE_DAC and
+// WRITE_OWNER access): a file kept from an earlier version took its entries
+// from the user's profile, which let the user change it between runs.
+bool ProtectFolderFile(HANDLE file);
+
 // Opens (disposition as CreateFileW; CREATE_ALWAYS truncates only after the
 // checks) the file name directly inside the held folder without following a
 // link, and refuses it unless it is a plain file with one link whose final path

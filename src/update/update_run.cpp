@@ -64,7 +64,8 @@ bool HoldCore()
     if (g_coreHandle != INVALID_HANDLE_VALUE) {
         return true;
     }
-    HANDLE core = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    // Changing its owner and DACL is no access that a start's open conflicts with.
+    HANDLE core = OpenFolderFile(kCoreName, GENERIC_READ | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ, OPEN_EXISTING);
     if (core == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -72,6 +73,9 @@ bool HoldCore()
         CloseHandle(core);
         return false;
     }
+    // A failed repair leaves the core as protected as before: held, nobody can
+    // change it during this run.
+    ProtectFolderFile(core);
     g_coreHandle = core;
     return true;
 }

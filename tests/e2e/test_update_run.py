@@ -277,6 +277,8 @@ class WithServer(ServerTestCase):
         self.assertEqual(seen.error_boxes, [])
         self.assertEqual(harness.core_path().read_bytes(), installed)
         self.assert_core_started_once_in_install_folder()
+        # The core made before (mode 644) got the folder's descriptor, which Wine maps to no rights for others.
+        self.assertEqual(harness.core_path().stat().st_mode & 0o007, 0)
 
     def test_last_status_is_on_the_screen_while_the_core_starts(self):
         harness.install_core("fake_core_1_6_5_0")
