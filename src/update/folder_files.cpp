@@ -122,7 +122,8 @@ FolderHold HoldInstallFolder(const wchar_t* parent, const wchar_t* name)
     // Without delete sharing: nobody can rename or remove the folder while it is held.
     folder = CreateFileW(expected, kFolderAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE || !GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+    if (folder == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
         !FinalPlainPath(folder, folderPath)) {
         goto cleanup;
     }

@@ -208,7 +208,8 @@ void UpdateCore(const ReleaseInfo& release)
 
     // Read sharing only: nobody else can change, move or remove the file that
     // is written, checked and moved here.
-    HANDLE download = OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
+    HANDLE download =
+        OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
     if (download == INVALID_HANDLE_VALUE || !HttpDownloadToFile(kExePath, download, release.size, label)) {
         if (download != INVALID_HANDLE_VALUE) {
             DeleteOpenFile(download);

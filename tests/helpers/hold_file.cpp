@@ -10,21 +10,21 @@
 #include <cwchar>
 #include <string>
 
-static void Report(const char* attempt, bool done)
+static void Report(const char* attempt, BOOL done)
 {
-    printf("%s %s %lu\n", attempt, done ? "done" : "refused", GetLastError());
+    printf("%s %s\n", attempt, done ? "done" : "refused");
 }
 
 static void Attack(const std::wstring& folder, const std::wstring& core, const std::wstring& replacement)
 {
+    HANDLE writer = CreateFileW(core.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    Report("write-core", writer != INVALID_HANDLE_VALUE);
     Report("move-folder", MoveFileExW(folder.c_str(), (folder + L".moved").c_str(), 0));
     Report("remove-folder", RemoveDirectoryW(folder.c_str()));
     Report("move-core", MoveFileExW(core.c_str(), (core + L".moved").c_str(), 0));
     Report("replace-core", MoveFileExW(replacement.c_str(), core.c_str(), MOVEFILE_REPLACE_EXISTING));
     Report("delete-core", DeleteFileW(core.c_str()));
-    HANDLE writer = CreateFileW(core.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    Report("write-core", writer != INVALID_HANDLE_VALUE);
     if (writer != INVALID_HANDLE_VALUE) {
         CloseHandle(writer);
     }

@@ -140,6 +140,9 @@ TEST_F(FileSignature, CoreOpenForWritingElsewhereIsNotHeld)
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(FileSignedByPinnedKey(held, core.c_str(), pins, 1));
     CloseHandle(held);
+    // Nor is a core with a second name, through which it could be written.
+    ASSERT_TRUE(CreateHardLinkW((folder.path + L"\\link.exe").c_str(), core.c_str(), nullptr));
+    EXPECT_EQ(OpenFolderFile(L"TovrinTools_core.exe", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

