@@ -5,8 +5,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <cstdint>
-
 namespace {
 
 constexpr DWORD kReadChunkBytes = 65536;
@@ -30,7 +28,12 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
     UCHAR chunk[kReadChunkBytes];
     bool ok = false;
 
-    uint64_t offset = 0;
+    LARGE_INTEGER start = {};
+    // The whole file, wherever earlier reads or writes through the same handle
+    // left its position; a pipe has no position and is read as it comes.
+    if (GetFileType(file) == FILE_TYPE_DISK && !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        return false;
+    }
     if (!Succeeded(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         goto cleanup;
     }
@@ -46,15 +49,7 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
         goto cleanup;
     }
     for (;;) {
-        // Read at an offset: the whole file, wherever earlier reads or writes
-        // through the same handle left its position.
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        if (!ReadFile(file, chunk, kReadChunkBytes, &bytesRead, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) {
-                break;
-            }
+        if (!ReadFile(file, chunk, kReadChunkBytes, &bytesRead, nullptr)) {
             // A digest over the bytes before a read error would be reported as
             // the file's digest; no digest at all is the honest answer.
             goto cleanup;
@@ -62,7 +57,6 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
         if (bytesRead == 0) {
             break;
         }
-        offset += bytesRead;
         if (!Succeeded(BCryptHashData(hash, chunk, bytesRead, 0))) {
             goto cleanup;
         }
