@@ -22,8 +22,13 @@ int wmain(int argc, wchar_t** argv)
     LARGE_INTEGER finished;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
-    const bool ok = HttpDownloadToFile(L"/tovrin-tools-api/v1/bootstrap_exe", argv[1], expected, L"bench");
+    HANDLE file = CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool ok = file != INVALID_HANDLE_VALUE &&
+                    HttpDownloadToFile(L"/tovrin-tools-api/v1/bootstrap_exe", file, expected, L"bench");
     QueryPerformanceCounter(&finished);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
 
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     GetFileAttributesExW(argv[1], GetFileExInfoStandard, &data);

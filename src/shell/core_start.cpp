@@ -7,6 +7,8 @@
 #include <cwchar>
 
 #include "shell/launcher_state.h"
+#include "update/core_signers.h"
+#include "update/folder_files.h"
 
 void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t units)
 {
@@ -20,34 +22,50 @@ void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t un
 
 void LaunchCore(HWND owner)
 {
+    wchar_t corePath[kPathUnits];
     wchar_t directory[kPathUnits];
-    CoreWorkingDirectory(g_corePath, directory, kPathUnits);
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(g_corePath, nullptr, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
-        // The launcher neither waits for the core nor watches it.
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        return;
-    }
-
-    // Whatever made the plain start fail, the shell may still start it elevated.
-    SHELLEXECUTEINFOW shellStart = {};
-    shellStart.cbSize = sizeof(shellStart);
-    shellStart.fMask = SEE_MASK_NOASYNC;
-    shellStart.lpVerb = L"runas";
-    shellStart.lpFile = g_corePath;
-    shellStart.lpDirectory = directory;
-    shellStart.nShow = SW_SHOWNORMAL;
-    if (ShellExecuteExW(&shellStart)) {
-        return;
-    }
-    const DWORD error = GetLastError();
-
     wchar_t message[256];
-    swprintf(message, 256, L"Failed to launch TovrinTools_core.exe (error %lu).", static_cast<unsigned long>(error));
+    DWORD error = ERROR_ACCESS_DENIED;
+
+    // The path is the held file's own, every link resolved, and names it in
+    // the held folder: neither can be moved while held, so the start opens the
+    // file that was checked.
+    if (!FolderFilePath(g_coreHandle, kCoreName, corePath)) {
+        if (kCoreSignerPinCount > 0) {
+            MessageBoxW(owner, kUnsignedCoreError, kLauncherCaption, MB_ICONERROR);
+            return;
+        }
+        goto failed;
+    }
+    CoreWorkingDirectory(corePath, directory, kPathUnits);
+    {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(corePath, nullptr, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
+            // The launcher neither waits for the core nor watches it.
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            return;
+        }
+    }
+    {
+        // Whatever made the plain start fail, the shell may still start it elevated.
+        SHELLEXECUTEINFOW shellStart = {};
+        shellStart.cbSize = sizeof(shellStart);
+        shellStart.fMask = SEE_MASK_NOASYNC;
+        shellStart.lpVerb = L"runas";
+        shellStart.lpFile = corePath;
+        shellStart.lpDirectory = directory;
+        shellStart.nShow = SW_SHOWNORMAL;
+        if (ShellExecuteExW(&shellStart)) {
+            return;
+        }
+    }
+    error = GetLastError();
+
+failed:
+    swprintf(message, 256, kLaunchErrorFormat, static_cast<unsigned long>(error));
     MessageBoxW(owner, message, kLauncherCaption, MB_ICONERROR);
 }
 

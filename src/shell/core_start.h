@@ -5,15 +5,22 @@
 
 #include <cstddef>
 
+constexpr wchar_t kCoreName[] = L"TovrinTools_core.exe";
+constexpr wchar_t kLaunchErrorFormat[] = L"Failed to launch TovrinTools_core.exe (error %lu).";
+constexpr wchar_t kUnsignedCoreError[] = L"TovrinTools_core.exe is not signed by its publisher and was not started.";
+
 // Working directory for the core: path cut at its last backslash (the
 // backslash dropped); a path without one is copied whole. units >= 1.
 void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t units);
 
-// Starts g_corePath without arguments in its own folder; falls back to an
-// elevated start through the shell, and shows an error box owned by owner when
-// both fail. Does not wait for the core.
+// Starts the held core (g_coreHandle) by its final path, without arguments, in
+// its own folder, once that path is the held install folder's core; falls back
+// to an elevated start through the shell, and shows an error box owned by owner
+// when both fail. A held core elsewhere (or none) is not started: the box says
+// so (with signer pins, that it was not started; else the launch error).
+// Does not wait for the core.
 void LaunchCore(HWND owner);
 
-// Closes g_coreHandle, the core held open since its signature check, once the
-// start has returned; does nothing when no core is held.
+// Closes g_coreHandle, the core held open since its check, once the start has
+// returned or a download is to replace it; does nothing when no core is held.
 void CloseHeldCore();

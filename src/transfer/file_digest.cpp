@@ -16,9 +16,8 @@ bool Succeeded(NTSTATUS status)
 
 }  // namespace
 
-bool ComputeFileSha256Hex(const wchar_t* path, char* output)
+bool ComputeHandleSha256Hex(HANDLE file, char* output)
 {
-    HANDLE file = INVALID_HANDLE_VALUE;
     BCRYPT_ALG_HANDLE provider = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     PUCHAR hashObject = nullptr;
@@ -29,8 +28,10 @@ bool ComputeFileSha256Hex(const wchar_t* path, char* output)
     UCHAR chunk[kReadChunkBytes];
     bool ok = false;
 
-    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    LARGE_INTEGER start = {};
+    // The whole file, wherever earlier reads or writes through the same handle
+    // left its position; a pipe has no position and is read as it comes.
+    if (GetFileType(file) == FILE_TYPE_DISK && !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
         return false;
     }
     if (!Succeeded(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
@@ -76,8 +77,17 @@ cleanup:
     if (provider != nullptr) {
         BCryptCloseAlgorithmProvider(provider, 0);
     }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
+    return ok;
+}
+
+bool ComputeFileSha256Hex(const wchar_t* path, char* output)
+{
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
     }
+    const bool ok = ComputeHandleSha256Hex(file, output);
+    CloseHandle(file);
     return ok;
 }

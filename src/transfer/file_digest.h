@@ -1,9 +1,14 @@
 // SHA-256 of a file on disk through CNG, as lowercase hexadecimal text.
 #pragma once
 
+#include <windows.h>
+
 #include "transfer/digest_text.h"
 
 // Streams the file in 64 KiB chunks. Returns true with 64 lowercase hex digits
 // and a terminator in output (kSha256HexBytes); on false output is not written.
 // A read that fails part-way is a failure, never the digest of a prefix.
 bool ComputeFileSha256Hex(const wchar_t* path, char* output);
+
+// The same for the file open as file (with read access), from its first byte.
+bool ComputeHandleSha256Hex(HANDLE file, char* output);

@@ -83,20 +83,3 @@ bool FileSignedByPinnedKey(HANDLE file, const wchar_t* path, const char* const* 
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
     return ok;
 }
-
-bool HoldSignedFile(const wchar_t* path, const char* const* pins, size_t count, HANDLE* held)
-{
-    // Read sharing only: an open that could write, delete or rename fails now,
-    // and fails later for as long as the handle stays open.
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    if (!FileSignedByPinnedKey(file, path, pins, count)) {
-        CloseHandle(file);
-        return false;
-    }
-    *held = file;
-    return true;
-}

@@ -237,15 +237,16 @@ cleanup:
     return ok;
 }
 
-bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
-                        const wchar_t* versionLabel, HttpOutcome* outcome)
+bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
+                        HttpOutcome* outcome)
 {
     HttpOutcome ended = {};
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
-    HANDLE file = INVALID_HANDLE_VALUE;
     unsigned char chunk[kChunkBytes];
+    LARGE_INTEGER start = {};
+    FILE_END_OF_FILE_INFO empty = {};
     bool lengthKnown = false;
     uint64_t announced = 0;
     uint64_t total = 0;
@@ -262,9 +263,9 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
     if (!QueryContentLength(request, &lengthKnown, &announced)) {
         goto cleanup;
     }
-    // Created only now, so an error answer never truncates an existing file.
-    file = CreateFileW(destination, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    // Emptied only now, so an error answer never truncates an earlier file.
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof(empty))) {
         goto cleanup;
     }
     while (g_cancelRequested.load() == 0) {
@@ -306,9 +307,6 @@ bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_
     }
 
 cleanup:
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
     CloseRequestHandles(request, connection, session);
     if (outcome != nullptr) {
         ended.bytes = total;

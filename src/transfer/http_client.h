@@ -2,6 +2,8 @@
 // and the core download into a file with progress posts and cancellation.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 #include "transfer/proxy_rules.h"
@@ -21,15 +23,15 @@ struct HttpOutcome {
 // arrived. outcome, when given, receives how the request ended.
 bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, HttpOutcome* outcome = nullptr);
 
-// Downloads path from the update host into destination (created or truncated only
-// once the status is 200), posting progress to g_hwndMain and polling
+// Downloads path from the update host into file (open for writing; emptied and
+// written from its start only once the status is 200), posting progress to g_hwndMain and polling
 // g_cancelRequested after each chunk. expectedSize (0 when unknown) feeds only the
 // progress line, which names versionLabel. True when the body ended normally, was
 // not shorter than an announced Content-Length, the run was not cancelled and more
-// than 1,000,000 bytes were written and flushed to disk. The destination is never
-// deleted here. outcome, when given, receives how the request ended.
-bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize,
-                        const wchar_t* versionLabel, HttpOutcome* outcome = nullptr);
+// than 1,000,000 bytes were written and flushed to disk. The file is neither
+// closed nor deleted here. outcome, when given, receives how the request ended.
+bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
+                        HttpOutcome* outcome = nullptr);
 
 // Both requests of a run take the route decided from the user's proxy settings
 // at the first of them. True, with that decision, once it is made.

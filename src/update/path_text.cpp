@@ -34,3 +34,50 @@ bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b)
         }
     }
 }
+
+static bool StartsWithIgnoringAsciiCase(const wchar_t* text, const wchar_t* prefix)
+{
+    for (; *prefix != L'\0'; ++text, ++prefix) {
+        if (FoldAscii(*text) != FoldAscii(*prefix)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PlainFinalPath(const wchar_t* finalPath, wchar_t* path, size_t units)
+{
+    const wchar_t* rest = finalPath;
+    const wchar_t* lead = L"";
+    if (StartsWithIgnoringAsciiCase(finalPath, L"\\\\?\\UNC\\")) {
+        rest = finalPath + 8;
+        lead = L"\\\\";
+    } else if (wcsncmp(finalPath, L"\\\\?\\", 4) == 0 && finalPath[4] != L'\0' && finalPath[5] == L':') {
+        rest = finalPath + 4;
+    }
+    if (units == 0) {
+        return false;
+    }
+    const int length = swprintf(path, units, L"%ls%ls", lead, rest);
+    if (length < 0 || static_cast<size_t>(length) >= units) {
+        path[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+bool IsStaleTemporaryName(const wchar_t* name)
+{
+    if (EqualIgnoringAsciiCase(name, L"TovrinTools_core.exe.tmp")) {
+        return true;
+    }
+    if (!StartsWithIgnoringAsciiCase(name, L"Launcher-")) {
+        return false;
+    }
+    const wchar_t* digits = name + 9;
+    const wchar_t* end = digits;
+    while (*end >= L'0' && *end <= L'9') {
+        ++end;
+    }
+    return end != digits && EqualIgnoringAsciiCase(end, L".tmp");
+}

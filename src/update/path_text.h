@@ -13,3 +13,14 @@ bool JoinPath(const wchar_t* folder, const wchar_t* name, wchar_t* path, size_t 
 // True when both texts are equal once ASCII letters A-Z are folded to a-z;
 // every other unit must match exactly (the C locale's notion of case).
 bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
+
+// Writes the final path that GetFinalPathNameByHandleW gives ("\\?\C:\..." or
+// "\\?\UNC\server\...") in its usual spelling ("C:\..." or "\\server\...") into
+// path (units, terminator included); other forms are copied unchanged. False
+// with path empty when the result would not fit.
+bool PlainFinalPath(const wchar_t* finalPath, wchar_t* path, size_t units);
+
+// True for the names of temporary files that a launcher killed part-way can
+// leave in the install folder: "Launcher-<digits>.tmp" and
+// "TovrinTools_core.exe.tmp", in any ASCII case.
+bool IsStaleTemporaryName(const wchar_t* name);

@@ -1,4 +1,4 @@
-// Self-installation: copies the running launcher into the install folder and
+// Self-installation: copies the running launcher into the held install folder and
 // rewrites the desktop shortcut so that later starts go through that copy.
 #include "update/self_install.h"
 
@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "shell/launcher_state.h"
+#include "update/folder_files.h"
 #include "update/path_text.h"
 #include "update/unelevated_rights.h"
 
@@ -18,6 +19,7 @@ namespace {
 constexpr wchar_t kInstalledLauncherName[] = L"TovrinTools_Launcher.exe";
 constexpr wchar_t kShortcutName[] = L"Tovrin Tools.lnk";
 constexpr wchar_t kShortcutDescription[] = L"Tovrin Tools Launcher";
+constexpr DWORD kCopyChunkBytes = 65536;
 
 // Saves a Shell Link at shortcutPath that starts target in workingDirectory
 // with target's first icon. Failures are silent.
@@ -61,44 +63,44 @@ cleanup:
     }
 }
 
-// Replaces the installed copy with a copy of ownPath in one move, so the
-// shortcut never points at a half-written exe (a launcher closed or a power
-// loss mid-copy). The new copy is written and flushed under a name of this
-// process, which no other launcher uses, and is no longer than the installed
-// copy's name, so every folder that takes the installed copy takes it too. On
-// any failure the earlier copy stays as it was and the temporary file is removed.
-bool ReplaceInstalledCopy(const wchar_t* ownPath, const wchar_t* installFolder, const wchar_t* copyPath)
+// Replaces the installed copy with a copy of own (the running launcher, open
+// for reading) in one move, so the shortcut never points at a half-written exe
+// (a launcher closed or a power loss mid-copy). The new copy is written and
+// flushed under a name of this process, which no other launcher uses, and is no
+// longer than the installed copy's name, so every folder that takes the
+// installed copy takes it too. All of it by handle in the held folder; on any
+// failure the earlier copy stays as it was and the temporary file is removed.
+bool ReplaceInstalledCopy(HANDLE own)
 {
     wchar_t temporaryName[32];
-    wchar_t temporaryPath[kPathUnits];
-    HANDLE file = INVALID_HANDLE_VALUE;
+    BYTE chunk[kCopyChunkBytes];
+    DWORD read = 0;
+    DWORD written = 0;
     bool ok = false;
 
     swprintf(temporaryName, 32, L"Launcher-%lu.tmp", static_cast<unsigned long>(GetCurrentProcessId()));
-    if (!JoinPath(installFolder, temporaryName, temporaryPath, kPathUnits)) {
+    HANDLE copy = OpenFolderFile(temporaryName, GENERIC_READ | GENERIC_WRITE | DELETE, 0, CREATE_ALWAYS);
+    if (copy == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (!CopyFileW(ownPath, temporaryPath, FALSE)) {
-        goto cleanup;
+    for (;;) {
+        if (!ReadFile(own, chunk, kCopyChunkBytes, &read, nullptr)) {
+            goto cleanup;
+        }
+        if (read == 0) {
+            break;
+        }
+        if (!WriteFile(copy, chunk, read, &written, nullptr) || written != read) {
+            goto cleanup;
+        }
     }
-    // The copy takes the source's attributes; a read-only one could be neither
-    // opened for the flush nor deleted after a failure.
-    SetFileAttributesW(temporaryPath, FILE_ATTRIBUTE_NORMAL);
-    file = CreateFileW(temporaryPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE || !FlushFileBuffers(file)) {
-        goto cleanup;
-    }
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-    ok = MoveFileExW(temporaryPath, copyPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    ok = FlushFileBuffers(copy) && RenameOpenFile(copy, kInstalledLauncherName);
 
 cleanup:
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
     if (!ok) {
-        DeleteFileW(temporaryPath);
+        DeleteOpenFile(copy);
     }
+    CloseHandle(copy);
     return ok;
 }
 
@@ -110,6 +112,7 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
     wchar_t copyPath[kPathUnits];
     wchar_t desktopFolder[kPathUnits];
     wchar_t shortcutPath[kPathUnits];
+    wchar_t ownFinalPath[kPathUnits];
     const wchar_t* target = nullptr;
 
     // A result that fills the buffer means the path was cut short; it would
@@ -118,9 +121,15 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
     const bool haveOwnPath = ownLength > 0 && ownLength < kPathUnits;
     const bool haveCopyPath = JoinPath(installFolder, kInstalledLauncherName, copyPath, kPathUnits);
 
-    // Running from the installed copy itself (in any ASCII spelling): nothing to copy.
-    if (haveOwnPath && haveCopyPath && !EqualIgnoringAsciiCase(ownPath, copyPath)) {
-        ReplaceInstalledCopy(ownPath, installFolder, copyPath);
+    HANDLE own = haveOwnPath ? CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : INVALID_HANDLE_VALUE;
+    // Running from the installed copy itself (under any spelling): nothing to copy.
+    if (own != INVALID_HANDLE_VALUE && haveCopyPath && !FolderFilePath(own, kInstalledLauncherName, ownFinalPath)) {
+        ReplaceInstalledCopy(own);
+    }
+    if (own != INVALID_HANDLE_VALUE) {
+        CloseHandle(own);
     }
 
     // A failed copy may still have left an older installed copy, which serves as well.

@@ -18,16 +18,19 @@ UpdateAction Decided(UpdateAction action, UpdateEvidence reason, UpdateEvidence*
 
 }  // namespace
 
-UpdateAction DecideUpdate(const wchar_t* corePath, const ReleaseInfo& release, UpdateEvidence* evidence)
+UpdateAction DecideUpdate(HANDLE core, const wchar_t* corePath, const ReleaseInfo& release, UpdateEvidence* evidence)
 {
     FileVersionQuad installed;
+    if (core == INVALID_HANDLE_VALUE) {
+        return Decided(Download, EvidenceNone, evidence);
+    }
     if (ReadInstalledVersion(corePath, &installed) && release.version[0] != '\0' &&
         InstalledIsNewer(installed, ParseVersionText(release.version))) {
         return Decided(LaunchInstalled, EvidenceInstalledNewer, evidence);
     }
 
     char digest[kSha256HexBytes];
-    if (release.sha256[0] != '\0' && ComputeFileSha256Hex(corePath, digest) &&
+    if (release.sha256[0] != '\0' && ComputeHandleSha256Hex(core, digest) &&
         DigestTextsEqual(digest, release.sha256)) {
         return Decided(LaunchInstalled, EvidenceDigestMatches, evidence);
     }

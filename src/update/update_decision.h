@@ -2,6 +2,8 @@
 // be downloaded: first the file versions, then the SHA-256 digests.
 #pragma once
 
+#include <windows.h>
+
 #include "update/release_info.h"
 
 enum UpdateAction { LaunchInstalled, Download };
@@ -10,6 +12,10 @@ enum UpdateAction { LaunchInstalled, Download };
 // (no digest computed), a matching digest, or neither.
 enum UpdateEvidence { EvidenceInstalledNewer, EvidenceDigestMatches, EvidenceNone };
 
-// corePath is the installed core (g_corePath). When evidence is not null it
-// receives what settled the result.
-UpdateAction DecideUpdate(const wchar_t* corePath, const ReleaseInfo& release, UpdateEvidence* evidence = nullptr);
+// core is the installed core, held open without write or delete sharing (or
+// INVALID_HANDLE_VALUE when there is none), corePath its path (g_corePath): the
+// version is read by that path, which names the held file while it is held,
+// and the digest through the handle. When evidence is not null it receives
+// what settled the result.
+UpdateAction DecideUpdate(HANDLE core, const wchar_t* corePath, const ReleaseInfo& release,
+                          UpdateEvidence* evidence = nullptr);

@@ -7,12 +7,14 @@
 
 #include <cwchar>
 
+#include "shell/core_start.h"
 #include "shell/launcher_state.h"
 #include "shell/window_post.h"
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
 #include "update/core_signers.h"
+#include "update/folder_files.h"
 #include "update/path_text.h"
 #include "update/release_info.h"
 #include "update/self_install.h"
@@ -34,7 +36,10 @@ constexpr wchar_t kDigestError[] = L"SHA-256 verification failed! Please try dow
 constexpr wchar_t kReplaceError[] = L"Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry).";
 constexpr wchar_t kUnsignedDownloadError[] =
     L"The downloaded Tovrin Tools core is not signed by its publisher and was not installed.";
-constexpr wchar_t kUnsignedCoreError[] = L"TovrinTools_core.exe is not signed by its publisher and was not started.";
+constexpr wchar_t kLinkedFolderError[] = L"The Tovrin Tools folder %ls is a link to another place and was not used. "
+                                         L"Remove it and start Tovrin Tools again.";
+constexpr wchar_t kFolderName[] = L"TovrinTools";
+constexpr wchar_t kDownloadName[] = L"TovrinTools_core.exe.tmp";
 
 // The one message the window must get: a run whose finish was refused would
 // leave the window open forever with nothing started.
@@ -50,40 +55,49 @@ void FinishWithError(const wchar_t* text)
     Finish(DoneFail);
 }
 
-// With signer pins: opens the installed core, checks that the publisher signed
-// it and keeps it open in g_coreHandle for the window's start (once held, it
-// stays held). Without pins there is nothing to check and nothing is opened.
-bool HoldCoreForStart()
+// Opens the installed core in the held folder, checks it (with signer pins:
+// that its publisher signed it) and keeps it in g_coreHandle for the window's
+// start: from now on it can be neither changed, replaced, moved nor removed
+// (read sharing only), and the start is of this file. Once held, it stays held.
+bool HoldCore()
 {
-    if (kCoreSignerPinCount == 0 || g_coreHandle != INVALID_HANDLE_VALUE) {
+    if (g_coreHandle != INVALID_HANDLE_VALUE) {
         return true;
     }
-    return HoldSignedFile(g_corePath, kCoreSignerPins, kCoreSignerPinCount, &g_coreHandle);
+    // Changing its owner and DACL is no access that a start's open conflicts with.
+    HANDLE core = OpenFolderFile(kCoreName, GENERIC_READ | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ, OPEN_EXISTING);
+    if (core == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    if (kCoreSignerPinCount > 0 && !FileSignedByPinnedKey(core, g_corePath, kCoreSignerPins, kCoreSignerPinCount)) {
+        CloseHandle(core);
+        return false;
+    }
+    // A failed repair leaves the core as protected as before: held, nobody can
+    // change it during this run.
+    ProtectFolderFile(core);
+    g_coreHandle = core;
+    return true;
 }
 
-// Finishes the run with the start of the installed core, or with the refusal
-// of a core that its publisher did not sign.
+// Finishes the run with the start of the held core, or with the refusal of a
+// core that cannot be held: not signed by its publisher, or (without pins) not
+// openable as the folder's own file, which the launch error reports.
 void FinishWithStart(bool announce)
 {
-    if (!HoldCoreForStart()) {
-        FinishWithError(kUnsignedCoreError);
+    if (!HoldCore()) {
+        if (kCoreSignerPinCount > 0) {
+            FinishWithError(kUnsignedCoreError);
+        } else {
+            swprintf(g_errorText, kErrorTextUnits, kLaunchErrorFormat, static_cast<unsigned long>(GetLastError()));
+            Finish(DoneFail);
+        }
         return;
     }
     if (announce) {
         PostStatus(kLaunchingText, 100);
     }
     Finish(DoneLaunch);
-}
-
-bool DownloadSignedByPublisher(const wchar_t* downloadPath)
-{
-    HANDLE download = INVALID_HANDLE_VALUE;
-    if (!HoldSignedFile(downloadPath, kCoreSignerPins, kCoreSignerPinCount, &download)) {
-        return false;
-    }
-    // Released at once: the move needs the file. The core is checked again for its start.
-    CloseHandle(download);
-    return true;
 }
 
 bool CoreInstalled()
@@ -101,20 +115,106 @@ void ResolveBaseFolder(wchar_t* base)
     }
 }
 
+// Removes the temporary files of launchers killed part-way. One still in use
+// by a running launcher is open without delete sharing and stays.
+void RemoveStaleTemporaryFiles()
+{
+    wchar_t pattern[kPathUnits];
+    WIN32_FIND_DATAW found;
+    if (!JoinPath(g_installFolderPath, L"*.tmp", pattern, kPathUnits)) {
+        return;
+    }
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if (!IsStaleTemporaryName(found.cFileName)) {
+            continue;
+        }
+        HANDLE file = OpenFolderFile(found.cFileName, DELETE, 0, OPEN_EXISTING);
+        if (file != INVALID_HANDLE_VALUE) {
+            DeleteOpenFile(file);
+            CloseHandle(file);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 void BuildVersionLabel(const char* version, wchar_t* label)
 {
     wcscpy(label, L"latest");
     MultiByteToWideChar(CP_UTF8, 0, version, -1, label, static_cast<int>(kVersionLabelUnits));
 }
 
+// The checks of the download, all through its open handle: the published
+// digest and, with pins, the publisher's signature. Finishes the run with the
+// error when one fails.
+bool DownloadAccepted(HANDLE download, const ReleaseInfo& release)
+{
+    wchar_t downloadPath[kPathUnits];
+    if (release.sha256[0] != '\0') {
+        char digest[kSha256HexBytes];
+        if (!ComputeHandleSha256Hex(download, digest) || _stricmp(digest, release.sha256) != 0) {
+            FinishWithError(kDigestError);
+            return false;
+        }
+    }
+    if (kCoreSignerPinCount > 0 &&
+        (!JoinPath(g_installFolderPath, kDownloadName, downloadPath, kPathUnits) ||
+         !FileSignedByPinnedKey(download, downloadPath, kCoreSignerPins, kCoreSignerPinCount))) {
+        FinishWithError(kUnsignedDownloadError);
+        return false;
+    }
+    return true;
+}
+
+// Moves the checked download over the core through its handle; a running core
+// keeps its file locked, so it gets one more chance to let go.
+bool MoveDownloadOverCore(HANDLE download)
+{
+    CloseHeldCore();
+    if (RenameOpenFile(download, kCoreName)) {
+        return true;
+    }
+    Sleep(900);
+    return RenameOpenFile(download, kCoreName);
+}
+
+// Holds the core just moved into place for its start, after checking it is the
+// same file as the download (moved) that was checked: the write handle had to
+// go, since no start can open a file that is open for writing.
+void FinishWithMovedCore(HANDLE download)
+{
+    BY_HANDLE_FILE_INFORMATION moved = {};
+    BY_HANDLE_FILE_INFORMATION held = {};
+    const bool known = GetFileInformationByHandle(download, &moved) != FALSE;
+    CloseHandle(download);
+    if (!known || !HoldCore() || !GetFileInformationByHandle(g_coreHandle, &held) ||
+        held.dwVolumeSerialNumber != moved.dwVolumeSerialNumber || held.nFileIndexHigh != moved.nFileIndexHigh ||
+        held.nFileIndexLow != moved.nFileIndexLow) {
+        CloseHeldCore();
+        FinishWithError(kCoreSignerPinCount > 0 ? kUnsignedCoreError : kReplaceError);
+        return;
+    }
+    FinishWithStart(true);
+}
+
 // Download, verification and replacement of the core; finishes the run.
-void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
+void UpdateCore(const ReleaseInfo& release)
 {
     wchar_t label[kVersionLabelUnits];
     BuildVersionLabel(release.version, label);
 
-    if (!HttpDownloadToFile(kExePath, downloadPath, release.size, label)) {
-        DeleteFileW(downloadPath);
+    // Read sharing only: nobody else can change, move or remove the file that
+    // is written, checked and moved here.
+    HANDLE download =
+        OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
+    if (download == INVALID_HANDLE_VALUE || !HttpDownloadToFile(kExePath, download, release.size, label)) {
+        if (download != INVALID_HANDLE_VALUE) {
+            DeleteOpenFile(download);
+            CloseHandle(download);
+        }
         // Cancelled or failed: a core that is already there is still worth starting.
         if (CoreInstalled()) {
             FinishWithStart(false);
@@ -125,32 +225,18 @@ void UpdateCore(const wchar_t* downloadPath, const ReleaseInfo& release)
     }
 
     PostStatus(kVerifyingText, 100);
-    if (release.sha256[0] != '\0') {
-        char digest[65];
-        if (!ComputeFileSha256Hex(downloadPath, digest) || _stricmp(digest, release.sha256) != 0) {
-            DeleteFileW(downloadPath);
-            FinishWithError(kDigestError);
-            return;
-        }
-    }
-    if (kCoreSignerPinCount > 0 && !DownloadSignedByPublisher(downloadPath)) {
-        DeleteFileW(downloadPath);
-        FinishWithError(kUnsignedDownloadError);
+    if (!DownloadAccepted(download, release)) {
+        DeleteOpenFile(download);
+        CloseHandle(download);
         return;
     }
-
-    // A running core keeps its file locked; give it one more chance to let go.
-    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (!MoveFileExW(downloadPath, g_corePath, flags)) {
-        Sleep(900);
-        if (!MoveFileExW(downloadPath, g_corePath, flags)) {
-            DeleteFileW(downloadPath);
-            FinishWithError(kReplaceError);
-            return;
-        }
+    if (!MoveDownloadOverCore(download)) {
+        DeleteOpenFile(download);
+        CloseHandle(download);
+        FinishWithError(kReplaceError);
+        return;
     }
-
-    FinishWithStart(true);
+    FinishWithMovedCore(download);
 }
 
 }  // namespace
@@ -168,23 +254,36 @@ void PostStatus(const wchar_t* text, int percent)
 DWORD WINAPI UpdateWorkerProc(LPVOID)
 {
     wchar_t base[kPathUnits] = L"";
-    wchar_t installFolder[kPathUnits];
-    wchar_t downloadPath[kPathUnits];
+    wchar_t spelledFolder[kPathUnits];
     wchar_t checkingText[kErrorTextUnits];
     char document[kMetaCapacity] = {};
     ReleaseInfo release;
 
     ResolveBaseFolder(base);
     // A path cut short would point somewhere else entirely: never use one.
-    if (!JoinPath(base, L"TovrinTools", installFolder, kPathUnits) ||
-        !JoinPath(installFolder, L"TovrinTools_core.exe", g_corePath, kPathUnits) ||
-        !JoinPath(installFolder, L"TovrinTools_core.exe.tmp", downloadPath, kPathUnits)) {
-        g_corePath[0] = L'\0';
+    if (!JoinPath(base, kFolderName, spelledFolder, kPathUnits)) {
         Finish(DoneFail);
         return 0;
     }
-    CreateDirectoryW(installFolder, nullptr);
+    const FolderHold hold = HoldInstallFolder(base, kFolderName);
+    if (hold == FolderLinked) {
+        swprintf(g_errorText, kErrorTextUnits, kLinkedFolderError, spelledFolder);
+        Finish(DoneFail);
+        return 0;
+    }
+    // A folder that cannot be held (a file in its place, no rights) has nothing
+    // that can be opened in it: every step that needs it fails as it would have.
+    const wchar_t* installFolder = hold == FolderHeld ? g_installFolderPath : spelledFolder;
+    if (!JoinPath(installFolder, kCoreName, g_corePath, kPathUnits)) {
+        Finish(DoneFail);
+        return 0;
+    }
+    if (hold == FolderHeld) {
+        RemoveStaleTemporaryFiles();
+    }
     InstallLauncherAndShortcut(installFolder);
+    // Held from here to its start, unless a download replaces it.
+    HoldCore();
 
     swprintf(checkingText, kErrorTextUnits, L"Checking latest version on %ls...", kUpdateHost);
     PostStatus(checkingText, 5);
@@ -203,12 +302,13 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     }
 
     ReadReleaseInfo(document, &release);
-    // A core that its publisher did not sign counts as not installed: the
-    // published build replaces it. A kept core stays held for its start.
-    if (DecideUpdate(g_corePath, release) == LaunchInstalled && HoldCoreForStart()) {
+    // Decided on the held core, which nobody can change meanwhile. A core that
+    // could not be held (with pins: one its publisher did not sign) counts as
+    // not installed: the published build replaces it.
+    if (DecideUpdate(g_coreHandle, g_corePath, release) == LaunchInstalled) {
         FinishWithStart(true);
         return 0;
     }
-    UpdateCore(downloadPath, release);
+    UpdateCore(release);
     return 0;
 }

@@ -42,6 +42,8 @@ UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and w
 ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
 # The run lock's name where Wine has no private namespaces (%ls: the user's SID).
 RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
+LINKED_FOLDER_ERROR = ("The Tovrin Tools folder %s is a link to another place and was not used. "
+                       "Remove it and start Tovrin Tools again.")
 
 
 def sha256_hex(data):
@@ -105,7 +107,10 @@ class WithoutServer(LauncherTestCase):
 
     def test_later_run_starts_installed_core_without_error(self):
         installed = harness.install_core("fake_core_1_6_5_0")
+        for name in ("Launcher-4242.tmp", "TovrinTools_core.exe.tmp", "Launcher-x.tmp"):  # left by killed launchers
+            (harness.install_dir() / name).write_bytes(b"left over")
         seen = self.run_held_at_checking()
+        self.assertEqual(sorted(p.name for p in harness.install_dir().glob("*.tmp")), ["Launcher-x.tmp"])
         self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
         self.assertEqual(seen.final_status, CHECKING)
         self.assertEqual(seen.exit_code, 0)
@@ -129,8 +134,8 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual((temp_install / "TovrinTools_Launcher.exe").read_bytes(), self.started_exe.read_bytes())
         self.assertFalse(harness.install_dir().exists())
         record = (temp_install / "TovrinTools_core.exe.started").read_text(encoding="utf-8")
-        # The temporary folder's path ends with a backslash: the core's path has two in a row.
-        core = harness.windows_path(temp_install.parent) + "\\\\TovrinTools\\TovrinTools_core.exe"
+        # Started by its final path, which has no doubled backslash after the temporary folder's.
+        core = harness.windows_path(temp_install / "TovrinTools_core.exe")
         self.assertIn(f'cmdline="{core}"\n', record)
 
     def test_run_lock_name_taken_by_a_program_or_by_a_launcher_without_window(self):
@@ -283,6 +288,41 @@ class WithServer(ServerTestCase):
                 self.assertEqual(self.requested_paths(), [update_server.META_PATH])
                 self.assertEqual(harness.core_path().read_bytes(), installed)
                 self.assert_core_started_once_in_install_folder()
+
+    def test_linked_install_folder_is_refused_and_nothing_goes_through_the_link(self):
+        # A Unix link stands in for a junction: Wine shows it in the folder's final path.
+        elsewhere = harness.user_dir() / "Elsewhere"
+        elsewhere.mkdir()
+        self.addCleanup(shutil.rmtree, elsewhere, ignore_errors=True)
+        harness.install_dir().symlink_to(elsewhere, target_is_directory=True)
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes, [LINKED_FOLDER_ERROR % harness.windows_path(harness.install_dir())])
+        self.assertEqual((list(elsewhere.iterdir()), self.requested_paths()), ([], []))
+        self.assert_nothing_started()
+
+    def test_held_folder_and_core_resist_a_program_of_the_same_user(self):
+        installed = harness.install_core("fake_core_1_6_5_0")
+        scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
+        # The check's answer halts part way: meanwhile the launcher holds the folder and the core.
+        scenario["meta"].update(stall_at=10, stall_seconds=120)
+        self.server.set_scenario(scenario)
+        launcher = harness.WatchedLauncher(harness.windows_path(self.started_exe))
+        try:
+            launcher.wait_for("status " + CHECKING)
+            paths = (harness.install_dir(), harness.core_path(), self.started_exe)  # the last in the core's place
+            attack = subprocess.run([harness.WINE, str(harness.HELPERS_DIR / "hold_file.exe"), "--attack"] +
+                                    [harness.windows_path(p) for p in paths], env=harness.wine_env(),
+                                    capture_output=True, timeout=60)
+        finally:
+            self.server.release_stalls()
+            seen = launcher.finish()
+        self.assertEqual(attack.stdout.decode().split()[1::2], ["refused"] * 6, attack.stdout)
+        self.assertEqual(seen.error_boxes, [])
+        self.assertEqual(harness.core_path().read_bytes(), installed)
+        self.assert_core_started_once_in_install_folder()
+        # The core made before (mode 644) got the folder's descriptor, which Wine maps to no rights for others.
+        self.assertEqual(harness.core_path().stat().st_mode & 0o007, 0)
 
     def test_last_status_is_on_the_screen_while_the_core_starts(self):
         harness.install_core("fake_core_1_6_5_0")

@@ -2,15 +2,39 @@
 // of milliseconds, as a running program holds its own executable; or holds a
 // mutex of the given name (a format, "%ls" the user's SID), made as any
 // program makes one or, with --as-launcher, as a launcher makes its run lock.
-// Prints "held" once the file or mutex is held.
+// Prints "held" once the file or mutex is held. With --attack it is instead an
+// unelevated program of the same user that tries to move, remove, replace or
+// write the folder and core a launcher holds, and prints one line per try.
 // Usage: hold_file <path> <milliseconds>
 //        hold_file --mutex <name> <milliseconds> [--as-launcher]
+//        hold_file --attack <folder> <core> <replacement>
 #include <windows.h>
 
 #include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
+
+static void Report(const char* attempt, BOOL done)
+{
+    printf("%s %s\n", attempt, done ? "done" : "refused");
+}
+
+static void Attack(const std::wstring& folder, const std::wstring& core, const std::wstring& replacement)
+{
+    HANDLE writer = CreateFileW(core.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    Report("write-core", writer != INVALID_HANDLE_VALUE);
+    Report("move-folder", MoveFileExW(folder.c_str(), (folder + L".moved").c_str(), 0));
+    Report("remove-folder", RemoveDirectoryW(folder.c_str()));
+    Report("move-core", MoveFileExW(core.c_str(), (core + L".moved").c_str(), 0));
+    Report("replace-core", MoveFileExW(replacement.c_str(), core.c_str(), MOVEFILE_REPLACE_EXISTING));
+    Report("delete-core", DeleteFileW(core.c_str()));
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+    }
+}
 
 static HANDLE HoldMutex(const wchar_t* format, bool asLauncher)
 {
@@ -31,9 +55,14 @@ static HANDLE HoldMutex(const wchar_t* format, bool asLauncher)
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 5 && wcscmp(argv[1], L"--attack") == 0) {
+        Attack(argv[2], argv[3], argv[4]);
+        return 0;
+    }
     const bool mutex = argc >= 4 && wcscmp(argv[1], L"--mutex") == 0;
     if (argc != 3 && !mutex) {
-        fwprintf(stderr, L"usage: hold_file <path> <milliseconds> | --mutex <name> <milliseconds> [--as-launcher]\n");
+        fwprintf(stderr, L"usage: hold_file <path> <milliseconds> | --mutex <name> <milliseconds> [--as-launcher]"
+                         L" | --attack <folder> <core> <replacement>\n");
         return 2;
     }
     HANDLE held = mutex ? HoldMutex(argv[2], argc == 5 && wcscmp(argv[4], L"--as-launcher") == 0)

@@ -8,6 +8,7 @@
 #include "sample_files.h"
 #include "test_support.h"
 #include "transfer/file_signature.h"
+#include "update/folder_files.h"
 
 namespace {
 
@@ -31,19 +32,18 @@ protected:
     {
         return samples_ + L"\\" + name;
     }
-    // HoldSignedFile's answer; a handle comes back exactly when it says true,
-    // and is closed again at once.
+    // FileSignedByPinnedKey's answer for the file at path (false when there is none).
     static bool Holds(const std::wstring& path, const std::vector<std::string>& pins)
     {
         std::vector<const char*> texts;
         for (const std::string& pin : pins) {
             texts.push_back(pin.c_str());
         }
-        HANDLE held = INVALID_HANDLE_VALUE;
-        const bool result = HoldSignedFile(path.c_str(), texts.data(), texts.size(), &held);
-        EXPECT_EQ(held != INVALID_HANDLE_VALUE, result);
-        if (held != INVALID_HANDLE_VALUE) {
-            CloseHandle(held);
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        const bool result = file != INVALID_HANDLE_VALUE &&
+                            FileSignedByPinnedKey(file, path.c_str(), texts.data(), texts.size());
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
         }
         return result;
     }
@@ -90,8 +90,12 @@ TEST_F(FileSignature, HeldCoreCanBeStartedButNotReplacedChangedOrRemoved)
     ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", replacement));
     const char* pins[] = {publisher_.c_str()};
 
-    HANDLE held = INVALID_HANDLE_VALUE;
-    ASSERT_TRUE(HoldSignedFile(core.c_str(), pins, 1, &held));
+    // Held as the launcher holds its folder and the checked core in it.
+    HeldFolder heldFolder(folder.path);
+    HANDLE held = OpenFolderFile(L"TovrinTools_core.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(FileSignedByPinnedKey(held, core.c_str(), pins, 1));
+    EXPECT_FALSE(MoveFileExW(folder.path.c_str(), (folder.path + L"-moved").c_str(), 0));
     EXPECT_FALSE(MoveFileExW(replacement.c_str(), core.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     EXPECT_FALSE(MoveFileExW(core.c_str(), elsewhere.c_str(), 0));
     EXPECT_FALSE(DeleteFileW(core.c_str()));
@@ -128,14 +132,17 @@ TEST_F(FileSignature, CoreOpenForWritingElsewhereIsNotHeld)
     HANDLE writer = CreateFileW(core.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    HANDLE held = INVALID_HANDLE_VALUE;
-    EXPECT_FALSE(HoldSignedFile(core.c_str(), pins, 1, &held));
+    HeldFolder heldFolder(folder.path);
+    HANDLE held = OpenFolderFile(L"TovrinTools_core.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     EXPECT_EQ(held, INVALID_HANDLE_VALUE);
     CloseHandle(writer);
-    EXPECT_TRUE(HoldSignedFile(core.c_str(), pins, 1, &held));
-    if (held != INVALID_HANDLE_VALUE) {
-        CloseHandle(held);
-    }
+    held = OpenFolderFile(L"TovrinTools_core.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(FileSignedByPinnedKey(held, core.c_str(), pins, 1));
+    CloseHandle(held);
+    // Nor is a core with a second name, through which it could be written.
+    ASSERT_TRUE(CreateHardLinkW((folder.path + L"\\link.exe").c_str(), core.c_str(), nullptr));
+    EXPECT_EQ(OpenFolderFile(L"TovrinTools_core.exe", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "shell/launcher_window.h"
 #include "shell/single_run.h"
 #include "shell/window_post.h"
+#include "update/folder_files.h"
 #include "update/update_run.h"
 #include "test_support.h"
 
@@ -320,7 +321,8 @@ TEST_F(LauncherWindowTest, LaunchFinishStartsCoreInItsFolderWithoutArgumentsThen
     TempFolder install;
     const std::wstring core = install.path + L"\\TovrinTools_core.exe";
     ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", core));
-    wcscpy(g_corePath, core.c_str());
+    HeldFolder folder(install.path);
+    g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 
     DialogWatcher dialogs;
     const DWORD start = GetTickCount();
@@ -352,11 +354,8 @@ TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
     TempFolder install;
     const std::wstring core = install.path + L"\\TovrinTools_core.exe";
     ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", core));
-    wcscpy(g_corePath, core.c_str());
-    // Held as the worker holds a checked core: readable by others, nothing more.
-    g_coreHandle = CreateFileW(core.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(g_coreHandle, INVALID_HANDLE_VALUE);
+    HeldFolder folder(install.path);
+    g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
     EXPECT_EQ(g_coreHandle, INVALID_HANDLE_VALUE);
@@ -375,8 +374,11 @@ TEST_F(LauncherWindowTest, CoreHeldSinceItsCheckStartsAndIsReleasedAfterwards)
 TEST_F(LauncherWindowTest, CoreThatCannotStartGivesOneLaunchErrorFromTheRealShell)
 {
     TempFolder install;
-    const std::wstring missing = install.path + L"\\TovrinTools_core.exe";
-    wcscpy(g_corePath, missing.c_str());
+    // An empty file: no program, for the plain start and the shell alike.
+    CloseHandle(CreateFileW((install.path + L"\\TovrinTools_core.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    HeldFolder folder(install.path);
+    g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 
     DialogWatcher dialogs;
     SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
@@ -418,9 +420,10 @@ TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
         {"shell finds no file", FALSE, ERROR_FILE_NOT_FOUND, L"Failed to launch TovrinTools_core.exe (error 2)."},
     };
     TempFolder install;
-    // A folder where the core belongs: CreateProcessW cannot run it.
+    // An empty file where the core belongs: CreateProcessW cannot run it.
     const std::wstring core = install.path + L"\\TovrinTools_core.exe";
-    ASSERT_TRUE(CreateDirectoryW(core.c_str(), nullptr));
+    CloseHandle(CreateFileW(core.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HeldFolder folder(install.path);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (!IsWindow(window)) {
@@ -429,7 +432,7 @@ TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
             window = CreateLauncherWindow(GetModuleHandleW(nullptr));
             g_hwndMain = window;
         }
-        wcscpy(g_corePath, core.c_str());
+        g_coreHandle = OpenFolderFile(kCoreName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
         g_shellStart = ShellStartSeam();
         g_shellStart.pass = false;
         g_shellStart.result = c.result;
@@ -457,7 +460,24 @@ TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
             EXPECT_EQ(seen[0].text, c.box);
         }
     }
-    RemoveDirectoryW(core.c_str());
+}
+
+// The start follows the held file, not a name: a held core that is not the
+// held folder's own is refused, and nothing is started in its place.
+TEST_F(LauncherWindowTest, HeldCoreOutsideTheInstallFolderIsNotStarted)
+{
+    TempFolder install, elsewhere;
+    const std::wstring stray = elsewhere.path + L"\\TovrinTools_core.exe";
+    ASSERT_TRUE(CopyHelper(L"fake_core_1_6_5_0.exe", stray));
+    HeldFolder folder(install.path);
+    g_coreHandle = CreateFileW(stray.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+
+    DialogWatcher dialogs;
+    SendMessageW(window, WM_LAUNCHER_DONE, DoneLaunch, 0);
+    ASSERT_EQ(dialogs.Seen().size(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].text, L"Failed to launch TovrinTools_core.exe (error 5).");
+    EXPECT_EQ(g_shellStart.calls, 0);
+    EXPECT_FALSE(WaitForFile(stray + L".started", 3000));
 }
 
 TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)

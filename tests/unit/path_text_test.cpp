@@ -53,3 +53,13 @@ TEST(PathText, CaseIsIgnoredForAsciiLettersOnly)
         EXPECT_EQ(EqualIgnoringAsciiCase(c.b, c.a), c.equal) << std::wstring(c.a).size();
     }
 }
+
+TEST(PathText, FinalPathsReadPlain)
+{
+    wchar_t plain[32];
+    EXPECT_TRUE(PlainFinalPath(L"\\\\?\\C:\\Users\\Ann\\TovrinTools", plain, 32));
+    EXPECT_EQ(std::wstring(plain), L"C:\\Users\\Ann\\TovrinTools");
+    EXPECT_TRUE(PlainFinalPath(L"\\\\?\\UNC\\server\\share\\TovrinTools", plain, 32));
+    EXPECT_EQ(std::wstring(plain), L"\\\\server\\share\\TovrinTools");
+    EXPECT_FALSE(PlainFinalPath(L"\\\\?\\C:\\TovrinTools", plain, 8));  // would not fit whole
+}

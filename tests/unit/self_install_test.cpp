@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+#include "update/folder_files.h"
 #include "update/self_install.h"
 #include "update/unelevated_rights.h"
 
@@ -201,6 +204,13 @@ protected:
         desktop = folder;
     }
 
+    // Installs as the launcher does: into the folder it holds.
+    static void Install(const std::wstring& folder)
+    {
+        HeldFolder held(folder);
+        InstallLauncherAndShortcut(g_installFolderPath);
+    }
+
     std::wstring CopyPath() const { return install + L"\\TovrinTools_Launcher.exe"; }
     std::wstring ShortcutPath() const { return desktop + L"\\Tovrin Tools.lnk"; }
 
@@ -229,7 +239,7 @@ protected:
 
 TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
 {
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     ExpectShortcutTo(CopyPath(), install);
@@ -264,10 +274,10 @@ TEST_F(SelfInstall, LaterStartOverwritesAnOlderCopyAndAnotherShortcut)
 {
     const std::wstring elsewhere = work + L"\\Elsewhere";
     ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
-    InstallLauncherAndShortcut(elsewhere.c_str());
+    Install(elsewhere);
     WriteBytes(CopyPath(), "older launcher");
 
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     ExpectShortcutTo(CopyPath(), install);
@@ -279,7 +289,7 @@ TEST_F(SelfInstall, LockedInstalledCopyKeepsItsBytesAndStillGetsTheShortcut)
     HANDLE lock = CreateFileW(CopyPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
 
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
     CloseHandle(lock);
 
     EXPECT_EQ(Bytes(CopyPath()), "older launcher");
@@ -304,7 +314,7 @@ TEST_F(SelfInstall, EarlierCopyIsReplacedWholeOrKeptWhole)
         HANDLE reader = CreateFileW(CopyPath().c_str(), GENERIC_READ, c.readerSharing, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(reader, INVALID_HANDLE_VALUE) << c.name;
 
-        InstallLauncherAndShortcut(install.c_str());
+        Install(install);
 
         char seen[64] = {};
         DWORD got = 0;
@@ -350,7 +360,7 @@ TEST_F(SelfInstall, NoDesktopFolderMeansNoShortcut)
     const std::wstring noDesktop = work + L"\\NoDesktop";
     RedirectDesktop(noDesktop);
 
-    InstallLauncherAndShortcut(install.c_str());
+    Install(install);
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     EXPECT_FALSE(Exists(noDesktop));
@@ -366,7 +376,7 @@ TEST_F(SelfInstall, InstalledCopyPathThatDoesNotFitSkipsTheCopy)
         const std::wstring folder = work + L"\\" + std::wstring(pathLength - kCopyName - work.size() - 1, L'i');
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
 
-        InstallLauncherAndShortcut(folder.c_str());
+        Install(folder);
 
         if (pathLength == 259) {
             EXPECT_EQ(Entries(folder), std::vector<std::wstring>{L"TovrinTools_Launcher.exe"});
@@ -386,7 +396,7 @@ TEST_F(SelfInstall, ShortcutPathThatDoesNotFitSkipsTheShortcut)
         RedirectDesktop(work + L"\\" + std::wstring(pathLength - kShortcutName - work.size() - 1, L'd'));
         ASSERT_TRUE(CreateDirectoryW(desktop.c_str(), nullptr));
 
-        InstallLauncherAndShortcut(install.c_str());
+        Install(install);
 
         EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
         if (pathLength == 259) {
@@ -397,12 +407,39 @@ TEST_F(SelfInstall, ShortcutPathThatDoesNotFitSkipsTheShortcut)
     }
 }
 
+// The install folder's descriptor as built (Wine keeps neither owner nor label
+// on files): Administrators own it, the DACL is protected (P), the user may only
+// read and run (0x1200a9), a High no-write-up label keeps lower integrity out,
+// and every entry is inherited by files and folders inside (OICI).
+TEST(FolderSecurity, AdministratorsOwnItTheUserOnlyReadsAndHighLabelBarsWriting)
+{
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    DWORD bytes = sizeof(user);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinUsersSid, nullptr, user, &bytes));  // stands in for the user
+    FolderSecurity security;
+    ASSERT_TRUE(BuildFolderSecurity(user, &security));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        &security.descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
+    EXPECT_STREQ(text, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+    LocalFree(text);
+    PACL sacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    SYSTEM_MANDATORY_LABEL_ACE* label = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(&security.descriptor, &present, &sacl, &defaulted) && sacl->AceCount == 1 &&
+                GetAce(sacl, 0, reinterpret_cast<void**>(&label)));
+    EXPECT_TRUE(IsWellKnownSid(&label->SidStart, WinHighLabelSid) && label->Mask == SYSTEM_MANDATORY_LABEL_NO_WRITE_UP &&
+                label->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE &&
+                label->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+}
+
 int main(int argc, char** argv)
 {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments != nullptr && count == 3 && wcscmp(arguments[1], kChildFlag) == 0) {
-        InstallLauncherAndShortcut(arguments[2]);
+        HeldFolder held(arguments[2]);
+        InstallLauncherAndShortcut(g_installFolderPath);
         LocalFree(arguments);
         return 0;
     }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "update/folder_files.h"
+
 TempFolder::TempFolder()
 {
     wchar_t base[MAX_PATH];
@@ -31,6 +33,20 @@ TempFolder::~TempFolder()
         FindClose(search);
     }
     RemoveDirectoryW(path.c_str());
+}
+
+HeldFolder::HeldFolder(const std::wstring& folder)
+{
+    const size_t slash = folder.find_last_of(L'\\');
+    HoldInstallFolder(folder.substr(0, slash).c_str(), folder.substr(slash + 1).c_str());
+}
+
+HeldFolder::~HeldFolder()
+{
+    if (g_installFolder != INVALID_HANDLE_VALUE) {
+        CloseHandle(g_installFolder);
+        g_installFolder = INVALID_HANDLE_VALUE;
+    }
 }
 
 std::wstring HelpersDir()

@@ -17,6 +17,12 @@ struct TempFolder {
     std::wstring path;
 };
 
+// Holds the existing folder as the launcher holds its install folder, while this object lives.
+struct HeldFolder {
+    explicit HeldFolder(const std::wstring& folder);
+    ~HeldFolder();
+};
+
 std::wstring HelpersDir();
 std::wstring HelperPath(const wchar_t* name);
 bool CopyHelper(const wchar_t* helperName, const std::wstring& destination);

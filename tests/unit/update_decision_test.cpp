@@ -134,7 +134,11 @@ TEST_F(UpdateDecision, VersionFirstThenDigest)
     };
     for (const Case& c : cases) {
         UpdateEvidence evidence = EvidenceNone;
-        EXPECT_EQ(DecideUpdate(Core(c.core).c_str(), Release(c.version, c.sha256), &evidence), c.action) << c.what;
+        HANDLE core = CreateFileW(Core(c.core).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(DecideUpdate(core, Core(c.core).c_str(), Release(c.version, c.sha256), &evidence), c.action) << c.what;
         EXPECT_STREQ(Name(evidence), Name(c.evidence)) << c.what;
+        if (core != INVALID_HANDLE_VALUE) {
+            CloseHandle(core);
+        }
     }
 }
