@@ -407,10 +407,8 @@ TEST_F(SelfInstall, ShortcutPathThatDoesNotFitSkipsTheShortcut)
     }
 }
 
-// The install folder's descriptor as built (Wine keeps neither owner nor label
-// on files): Administrators own it, the DACL is protected (P), the user may only
-// read and run (0x1200a9), a High no-write-up label keeps lower integrity out,
-// and every entry is inherited by files and folders inside (OICI).
+// As built, since Wine keeps neither owner nor label on files: protected (P), inherited inside (OICI), the
+// user (here BU) may only read and run (0x1200a9), and a High no-write-up label keeps lower integrity out.
 TEST(FolderSecurity, AdministratorsOwnItTheUserOnlyReadsAndHighLabelBarsWriting)
 {
     BYTE user[SECURITY_MAX_SID_SIZE];
