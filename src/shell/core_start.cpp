@@ -9,6 +9,7 @@
 #include "shell/launcher_state.h"
 #include "update/core_signers.h"
 #include "update/folder_files.h"
+#include "update/run_log.h"
 
 void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t units)
 {
@@ -31,7 +32,9 @@ void LaunchCore(HWND owner)
     // the held folder: neither can be moved while held, so the start opens the
     // file that was checked.
     if (!FolderFilePath(g_coreHandle, kCoreName, corePath)) {
+        RunLog("core not started: the held core is not the install folder's own");
         if (kCoreSignerPinCount > 0) {
+            LogBox(kUnsignedCoreError);
             MessageBoxW(owner, kUnsignedCoreError, kLauncherCaption, MB_ICONERROR);
             return;
         }
@@ -44,6 +47,7 @@ void LaunchCore(HWND owner)
         PROCESS_INFORMATION process = {};
         if (CreateProcessW(corePath, nullptr, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
             // The launcher neither waits for the core nor watches it.
+            RunLog("core started (process %lu)", process.dwProcessId);
             CloseHandle(process.hThread);
             CloseHandle(process.hProcess);
             return;
@@ -58,7 +62,9 @@ void LaunchCore(HWND owner)
         shellStart.lpFile = corePath;
         shellStart.lpDirectory = directory;
         shellStart.nShow = SW_SHOWNORMAL;
+        RunLog("plain start of the core failed (error %lu); starting it through the shell, elevated", GetLastError());
         if (ShellExecuteExW(&shellStart)) {
+            RunLog("core started through the shell");
             return;
         }
     }
@@ -66,6 +72,7 @@ void LaunchCore(HWND owner)
 
 failed:
     swprintf(message, 256, kLaunchErrorFormat, static_cast<unsigned long>(error));
+    LogBox(message);
     MessageBoxW(owner, message, kLauncherCaption, MB_ICONERROR);
 }
 

@@ -8,6 +8,7 @@
 
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
+#include "update/run_log.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ LRESULT OnCreate(HWND window)
 LRESULT OnClose(HWND window)
 {
     // Closing cancels a download in progress; there is nothing to confirm.
+    RunLog("window closed by the user");
     g_cancelRequested.store(1);
     DestroyWindow(window);
     return 0;
@@ -74,6 +76,7 @@ LRESULT OnDone(HWND window, WPARAM code)
         Sleep(300);
     } else {
         const wchar_t* text = g_errorText[0] != L'\0' ? g_errorText : kUnexpectedError;
+        LogBox(text);
         MessageBoxW(window, text, kLauncherCaption, MB_ICONERROR);
     }
     DestroyWindow(window);

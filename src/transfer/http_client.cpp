@@ -288,6 +288,7 @@ bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize,
         }
         written = 0;
         if (!WriteFile(file, chunk, read, &written, nullptr) || written != read) {
+            Failed(&ended);
             goto cleanup;
         }
         total += read;
@@ -303,7 +304,7 @@ bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize,
     // power fails can come back as zeros behind a rename that survived, so the
     // bytes reach the disk first; a file that cannot be flushed is not kept.
     if (ok && !FlushFileBuffers(file)) {
-        ok = false;
+        ok = Failed(&ended);
     }
 
 cleanup:

@@ -15,8 +15,10 @@
 #include "transfer/http_client.h"
 #include "update/core_signers.h"
 #include "update/folder_files.h"
+#include "update/installed_version.h"
 #include "update/path_text.h"
 #include "update/release_info.h"
+#include "update/run_log.h"
 #include "update/self_install.h"
 #include "update/update_decision.h"
 #include "update_host.h"
@@ -70,6 +72,7 @@ bool HoldCore()
         return false;
     }
     if (kCoreSignerPinCount > 0 && !FileSignedByPinnedKey(core, g_corePath, kCoreSignerPins, kCoreSignerPinCount)) {
+        RunLog("installed core: not signed by a pinned publisher");
         CloseHandle(core);
         return false;
     }
@@ -147,6 +150,63 @@ void BuildVersionLabel(const char* version, wchar_t* label)
     MultiByteToWideChar(CP_UTF8, 0, version, -1, label, static_cast<int>(kVersionLabelUnits));
 }
 
+// The route both requests take, decided at the first.
+void LogProxyDecision()
+{
+    ProxyDecision decision;
+    wchar_t text[kProxyTextUnits * 2];
+    char line[kProxyTextUnits * 6];
+    if (HttpProxyDecision(&decision)) {
+        FormatProxyDecision(&decision, text, kProxyTextUnits * 2);
+        RunLog("%s", LogUtf8(text, line, sizeof(line)));
+    }
+}
+
+// One line for a request: its HTTP status and bytes, or the error that ended it.
+void LogRequest(const char* what, bool ok, const HttpOutcome& outcome)
+{
+    RunLog("%s %s: HTTP status %lu, %llu bytes, error %lu", what, ok ? "succeeded" : "failed",
+           static_cast<unsigned long>(outcome.status), static_cast<unsigned long long>(outcome.bytes),
+           static_cast<unsigned long>(outcome.error));
+}
+
+// The download of the core, with its time and throughput in the log.
+bool DownloadLogged(HANDLE download, uint64_t size, const wchar_t* label)
+{
+    HttpOutcome outcome = {};
+    const ULONGLONG started = GetTickCount64();
+    const bool ok = HttpDownloadToFile(kExePath, download, size, label, &outcome);
+    const ULONGLONG elapsed = GetTickCount64() - started;
+    LogRequest("download", ok, outcome);
+    RunLog("download: %llu bytes in %llu ms (%llu KiB/s)%s", static_cast<unsigned long long>(outcome.bytes),
+           static_cast<unsigned long long>(elapsed),
+           static_cast<unsigned long long>(outcome.bytes * 1000 / 1024 / (elapsed > 0 ? elapsed : 1)),
+           g_cancelRequested.load() != 0 ? ", cancelled by the user" : "");
+    return ok;
+}
+
+// The published release as read, the installed core and what was decided.
+UpdateAction DecideLogged(const ReleaseInfo& release)
+{
+    FileVersionQuad installed = {};
+    UpdateEvidence evidence = EvidenceNone;
+    if (g_coreHandle == INVALID_HANDLE_VALUE) {
+        RunLog("installed core: none that can be used");
+    } else if (ReadInstalledVersion(g_corePath, &installed)) {
+        RunLog("installed core: version %u.%u.%u.%u", installed.parts[0], installed.parts[1], installed.parts[2],
+               installed.parts[3]);
+    } else {
+        RunLog("installed core: no version resource");
+    }
+    RunLog("published core: version \"%s\", size %llu, sha256 \"%s\"", release.version,
+           static_cast<unsigned long long>(release.size), release.sha256);
+    const UpdateAction action = DecideUpdate(g_coreHandle, g_corePath, release, &evidence);
+    RunLog("decision: %s", evidence == EvidenceInstalledNewer  ? "keep the installed core, newer than the published one"
+                           : evidence == EvidenceDigestMatches ? "keep the installed core, the published build itself"
+                                                               : "download the published core");
+    return action;
+}
+
 // The checks of the download, all through its open handle: the published
 // digest and, with pins, the publisher's signature. Finishes the run with the
 // error when one fails.
@@ -154,17 +214,27 @@ bool DownloadAccepted(HANDLE download, const ReleaseInfo& release)
 {
     wchar_t downloadPath[kPathUnits];
     if (release.sha256[0] != '\0') {
-        char digest[kSha256HexBytes];
-        if (!ComputeHandleSha256Hex(download, digest) || _stricmp(digest, release.sha256) != 0) {
+        char digest[kSha256HexBytes] = "";
+        const bool computed = ComputeHandleSha256Hex(download, digest);
+        if (!computed || _stricmp(digest, release.sha256) != 0) {
+            RunLog("sha256 of the download: expected %s, computed %s", release.sha256,
+                   computed ? digest : "none (read error)");
             FinishWithError(kDigestError);
             return false;
         }
+        RunLog("sha256 of the download: %s, as published", digest);
+    } else {
+        RunLog("sha256 of the download: none published, accepted unchecked");
     }
     if (kCoreSignerPinCount > 0 &&
         (!JoinPath(g_installFolderPath, kDownloadName, downloadPath, kPathUnits) ||
          !FileSignedByPinnedKey(download, downloadPath, kCoreSignerPins, kCoreSignerPinCount))) {
+        RunLog("signature of the download: not signed by a pinned publisher");
         FinishWithError(kUnsignedDownloadError);
         return false;
+    }
+    if (kCoreSignerPinCount > 0) {
+        RunLog("signature of the download: signed by a pinned publisher");
     }
     return true;
 }
@@ -174,11 +244,17 @@ bool DownloadAccepted(HANDLE download, const ReleaseInfo& release)
 bool MoveDownloadOverCore(HANDLE download)
 {
     CloseHeldCore();
-    if (RenameOpenFile(download, kCoreName)) {
-        return true;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        if (attempt == 2) {
+            Sleep(900);
+        }
+        if (RenameOpenFile(download, kCoreName)) {
+            RunLog("move over the core: attempt %d succeeded", attempt);
+            return true;
+        }
+        RunLog("move over the core: attempt %d failed (error %lu)", attempt, GetLastError());
     }
-    Sleep(900);
-    return RenameOpenFile(download, kCoreName);
+    return false;
 }
 
 // Holds the core just moved into place for its start, after checking it is the
@@ -193,6 +269,7 @@ void FinishWithMovedCore(HANDLE download)
     if (!known || !HoldCore() || !GetFileInformationByHandle(g_coreHandle, &held) ||
         held.dwVolumeSerialNumber != moved.dwVolumeSerialNumber || held.nFileIndexHigh != moved.nFileIndexHigh ||
         held.nFileIndexLow != moved.nFileIndexLow) {
+        RunLog("installed core: not the file that was checked, not started");
         CloseHeldCore();
         FinishWithError(kCoreSignerPinCount > 0 ? kUnsignedCoreError : kReplaceError);
         return;
@@ -210,13 +287,17 @@ void UpdateCore(const ReleaseInfo& release)
     // is written, checked and moved here.
     HANDLE download =
         OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
-    if (download == INVALID_HANDLE_VALUE || !HttpDownloadToFile(kExePath, download, release.size, label)) {
+    if (download == INVALID_HANDLE_VALUE) {
+        RunLog("download file: cannot be opened in the install folder (error %lu)", GetLastError());
+    }
+    if (download == INVALID_HANDLE_VALUE || !DownloadLogged(download, release.size, label)) {
         if (download != INVALID_HANDLE_VALUE) {
             DeleteOpenFile(download);
             CloseHandle(download);
         }
         // Cancelled or failed: a core that is already there is still worth starting.
         if (CoreInstalled()) {
+            RunLog("falling back to the installed core");
             FinishWithStart(false);
         } else {
             FinishWithError(kDownloadError);
@@ -279,6 +360,11 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
         return 0;
     }
     if (hold == FolderHeld) {
+        OpenRunLog();
+        char folder[kPathUnits * 3];
+        char host[kPathUnits];
+        RunLog("run started; update host %s:%u; install folder %s", LogUtf8(kUpdateHost, host, sizeof(host)),
+               static_cast<unsigned>(kUpdatePort), LogUtf8(g_installFolderPath, folder, sizeof(folder)));
         RemoveStaleTemporaryFiles();
     }
     InstallLauncherAndShortcut(installFolder);
@@ -288,8 +374,13 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     swprintf(checkingText, kErrorTextUnits, L"Checking latest version on %ls...", kUpdateHost);
     PostStatus(checkingText, 5);
 
-    if (!HttpFetchToBuffer(kMetaPath, document, kMetaCapacity)) {
+    HttpOutcome fetched = {};
+    const bool haveDocument = HttpFetchToBuffer(kMetaPath, document, kMetaCapacity, &fetched);
+    LogProxyDecision();
+    LogRequest("metadata request", haveDocument, fetched);
+    if (!haveDocument) {
         if (CoreInstalled()) {
+            RunLog("falling back to the installed core");
             FinishWithStart(false);
         } else {
             wchar_t connectError[kErrorTextUnits];
@@ -305,7 +396,7 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     // Decided on the held core, which nobody can change meanwhile. A core that
     // could not be held (with pins: one its publisher did not sign) counts as
     // not installed: the published build replaces it.
-    if (DecideUpdate(g_coreHandle, g_corePath, release) == LaunchInstalled) {
+    if (DecideLogged(release) == LaunchInstalled) {
         FinishWithStart(true);
         return 0;
     }

@@ -230,6 +230,11 @@ def core_path():
     return install_dir() / "TovrinTools_core.exe"
 
 
+def launcher_log(name="launcher.log"):
+    path = install_dir() / name
+    return path.read_bytes().decode("utf-8") if path.exists() else ""  # its own line ends, \r\n
+
+
 def shortcut_path():
     return user_dir() / "Desktop" / "Tovrin Tools.lnk"
 

@@ -109,8 +109,16 @@ class WithoutServer(LauncherTestCase):
         installed = harness.install_core("fake_core_1_6_5_0")
         for name in ("Launcher-4242.tmp", "TovrinTools_core.exe.tmp", "Launcher-x.tmp"):  # left by killed launchers
             (harness.install_dir() / name).write_bytes(b"left over")
+        full_log = b"earlier runs\r\n" * 80000  # over the 1 MiB cap: moved aside whole
+        (harness.install_dir() / "launcher.log").write_bytes(full_log)
         seen = self.run_held_at_checking()
         self.assertEqual(sorted(p.name for p in harness.install_dir().glob("*.tmp")), ["Launcher-x.tmp"])
+        self.assertEqual((harness.install_dir() / "launcher.old.log").read_bytes(), full_log)
+        log = harness.launcher_log()
+        self.assertRegex(log, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z launcher 1\.0\.0\.0: run started; "
+                              f"update host {HOST}:{harness.UPDATE_PORT}; install folder C:\\\\users\\\\")
+        self.assertRegex(log, r"(?s)metadata request failed: HTTP status 0, 0 bytes, error 1\d{4}\r\n.*"
+                              r"falling back to the installed core\r\n.*core started \(process \d+\)")
         self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
         self.assertEqual(seen.final_status, CHECKING)
         self.assertEqual(seen.exit_code, 0)
@@ -266,6 +274,14 @@ class WithServer(ServerTestCase):
         self.assertNotEqual(new, old)
         self.assert_no_download_file_left()
         self.assert_core_started_once_in_install_folder()
+        log = harness.launcher_log()
+        for line in ("installed core: version 1.6.4.0", "decision: download the published core",
+                     f"download succeeded: HTTP status 200, {len(new)} bytes, error 0",
+                     f"sha256 of the download: {sha256_hex(new)}, as published",
+                     "core started"):
+            self.assertIn(line, log)
+        # The probe holds the core until it saw the verification: the first move may fail.
+        self.assertRegex(log, r"move over the core: attempt [12] succeeded")
         requests = self.server.requests()
         self.assertEqual([r["path"] for r in requests], [update_server.META_PATH, update_server.EXE_PATH])
         self.assertTrue(all(r["method"] == "GET" and r["user_agent"] == "TovrinToolsLauncher/1.0" for r in requests))
@@ -346,8 +362,15 @@ class WithServer(ServerTestCase):
         harness.install_core("fake_core_1_6_4_0")
         new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
         self.publish("fake_core_1_6_5_0", "1.6.5.0", sha256=sha256_hex(new).upper())
-        seen = self.run_launcher()
-        self.assertEqual(seen.error_boxes, [])
+        # A log held by another program is not written, and changes nothing else.
+        (harness.install_dir() / "launcher.log").write_bytes(b"")
+        holder = harness.hold_file(harness.install_dir() / "launcher.log", 60000)
+        try:
+            seen = self.run_launcher()
+        finally:
+            holder.kill()
+            holder.wait()
+        self.assertEqual((seen.error_boxes, harness.launcher_log()), ([], ""))
         self.assertEqual(harness.core_path().read_bytes(), new)
         self.assert_core_started_once_in_install_folder()
 
@@ -442,10 +465,13 @@ class WithServer(ServerTestCase):
 
     def test_wrong_digest_is_rejected_and_installed_core_kept(self):
         old = harness.install_core("fake_core_1_6_4_0")
-        self.publish("fake_core_1_6_5_0", "1.6.5.0", sha256="0" * 64)
+        new = self.publish("fake_core_1_6_5_0", "1.6.5.0", sha256="0" * 64)
         seen = self.run_launcher()
         self.assertEqual(seen.final_status, VERIFYING)
         self.assertEqual(seen.error_boxes, [DIGEST_ERROR])
+        log = harness.launcher_log()
+        self.assertIn(f"sha256 of the download: expected {'0' * 64}, computed {sha256_hex(new)}\r\n", log)
+        self.assertIn(f'run ended with the box "{DIGEST_ERROR}"', log)
         self.assertEqual(harness.core_path().read_bytes(), old)
         self.assert_no_download_file_left()
         self.assert_nothing_started()
@@ -474,6 +500,8 @@ class WithServer(ServerTestCase):
             holder.kill()
             holder.wait()
         self.assertEqual(seen.error_boxes, [REPLACE_ERROR])
+        self.assertRegex(harness.launcher_log(), r"(?s)attempt 1 failed \(error \d+\)\r\n.*attempt 2 failed .*\r\n.*"
+                                                 r"run ended with the box \"Cannot replace")
         # The second move comes 900 ms after the first, both after the download ended
         # (the probe may see the box late, never early).
         [exe] = [t for t in self.server.transfers() if t["path"] == update_server.EXE_PATH]
@@ -614,6 +642,7 @@ class ThroughUserProxy(ServerTestCase):
                 configure(address)
                 seen = self.run_launcher()
                 self.assertEqual(seen.error_boxes, [])
+                self.assertIn(f"proxy: {address if proxied else 'direct'} (", harness.launcher_log())
                 self.assertEqual(harness.core_path().read_bytes(), new if updated else old)
                 self.assert_core_started_once_in_install_folder()
                 # Wine may carry both requests through one tunnel, but it names the whole

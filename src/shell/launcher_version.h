@@ -1,0 +1,6 @@
+// The launcher's own version, for its version block and its log; plain
+// defines so the resource compiler reads them too.
+#pragma once
+
+#define TOVRIN_LAUNCHER_VERSION 1, 0, 0, 0
+#define TOVRIN_LAUNCHER_VERSION_TEXT "1.0.0.0"
