@@ -22,6 +22,16 @@ bool IsLauncherWindow(HWND window)
            wcscmp(className, L"TovrinToolsLauncherWnd") == 0;
 }
 
+// Only a launcher exe (TovrinTools*.exe) is held: unit tests that make launcher
+// windows of their own run beside a probe in the same prefix and must not wait.
+bool IsLauncherProcess()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const wchar_t* name = length > 0 && length < MAX_PATH ? wcsrchr(path, L'\\') : nullptr;
+    return name != nullptr && _wcsnicmp(name + 1, L"TovrinTools", 11) == 0;
+}
+
 void HoldUntilReleased()
 {
     HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"TovrinProbeFinishHeld");
@@ -54,7 +64,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK HoldFinish(int code, WPARAM wP
 {
     const MSG* message = reinterpret_cast<const MSG*>(lParam);
     if (code == HC_ACTION && wParam == PM_REMOVE && !g_heldOnce && message->message == kFinishMessage &&
-        IsLauncherWindow(message->hwnd)) {
+        IsLauncherWindow(message->hwnd) && IsLauncherProcess()) {
         g_heldOnce = true;
         HoldUntilReleased();
     }
