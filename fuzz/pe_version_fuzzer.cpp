@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "publish/pe_version.h"
+#include "update/pe_version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

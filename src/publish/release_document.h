@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "publish/pe_version.h"
+#include "update/pe_version.h"
 #include "publish/sha256_hex.h"
 
 // The launcher rejects a downloaded core of this many bytes or fewer.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "publish/file_bytes.h"
-#include "publish/pe_version.h"
+#include "update/pe_version.h"
 
 namespace {
 

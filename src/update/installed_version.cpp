@@ -1,45 +1,46 @@
-// Installed file version through version.dll: size, block from the process
-// heap, the root block's fixed file information.
+// Installed file version from a read-only view of the held file: only its
+// headers and resource section are touched, however large the file.
 #include "update/installed_version.h"
 
-#include <windows.h>
+#include "update/pe_version.h"
 
-bool ReadInstalledVersion(const wchar_t* path, FileVersionQuad* version)
+bool ReadInstalledVersion(HANDLE file, FileVersionQuad* version)
 {
-    void* block = nullptr;
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT fixedBytes = 0;
-    DWORD handle = 0;
-    DWORD blockBytes = 0;
+    HANDLE mapping = nullptr;
+    const unsigned char* view = nullptr;
+    LARGE_INTEGER size = {};
+    PeFileVersion read = {};
+    const char* problem = nullptr;
     bool ok = false;
 
     *version = FileVersionQuad{};
-    blockBytes = GetFileVersionInfoSizeW(path, &handle);
-    if (blockBytes == 0) {
+    // An empty file cannot be mapped; it has no version either.
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
         return false;
     }
-    block = HeapAlloc(GetProcessHeap(), 0, blockBytes);
-    if (block == nullptr) {
+    mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) {
         goto cleanup;
     }
-    if (!GetFileVersionInfoW(path, 0, blockBytes, block)) {
+    view = static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    if (view == nullptr) {
         goto cleanup;
     }
-    // A block shorter than the fixed information would be read past its end.
-    if (!VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&fixed), &fixedBytes) || fixed == nullptr ||
-        fixedBytes < sizeof(VS_FIXEDFILEINFO)) {
+    if (!ReadPeFileVersion(view, static_cast<size_t>(size.QuadPart), &read, &problem)) {
         goto cleanup;
     }
-    version->parts[0] = HIWORD(fixed->dwFileVersionMS);
-    version->parts[1] = LOWORD(fixed->dwFileVersionMS);
-    version->parts[2] = HIWORD(fixed->dwFileVersionLS);
-    version->parts[3] = LOWORD(fixed->dwFileVersionLS);
+    for (int i = 0; i < 4; ++i) {
+        version->parts[i] = read.parts[i];
+    }
     version->present = true;
     ok = true;
 
 cleanup:
-    if (block != nullptr) {
-        HeapFree(GetProcessHeap(), 0, block);
+    if (view != nullptr) {
+        UnmapViewOfFile(view);
+    }
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
     }
     return ok;
 }

@@ -18,14 +18,19 @@ UpdateAction Decided(UpdateAction action, UpdateEvidence reason, UpdateEvidence*
 
 }  // namespace
 
-UpdateAction DecideUpdate(HANDLE core, const wchar_t* corePath, const ReleaseInfo& release, UpdateEvidence* evidence)
+UpdateAction DecideUpdate(HANDLE core, const ReleaseInfo& release, UpdateEvidence* evidence,
+                          FileVersionQuad* installed)
 {
-    FileVersionQuad installed;
+    FileVersionQuad version;
+    ReadInstalledVersion(core, &version);
+    if (installed != nullptr) {
+        *installed = version;
+    }
     if (core == INVALID_HANDLE_VALUE) {
         return Decided(Download, EvidenceNone, evidence);
     }
-    if (ReadInstalledVersion(corePath, &installed) && release.version[0] != '\0' &&
-        InstalledIsNewer(installed, ParseVersionText(release.version))) {
+    if (version.present && release.version[0] != '\0' &&
+        InstalledIsNewer(version, ParseVersionText(release.version))) {
         return Decided(LaunchInstalled, EvidenceInstalledNewer, evidence);
     }
 

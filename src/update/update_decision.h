@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "update/release_info.h"
+#include "update/version_text.h"
 
 enum UpdateAction { LaunchInstalled, Download };
 
@@ -13,9 +14,9 @@ enum UpdateAction { LaunchInstalled, Download };
 enum UpdateEvidence { EvidenceInstalledNewer, EvidenceDigestMatches, EvidenceNone };
 
 // core is the installed core, held open without write or delete sharing (or
-// INVALID_HANDLE_VALUE when there is none), corePath its path (g_corePath): the
-// version is read by that path, which names the held file while it is held,
-// and the digest through the handle. When evidence is not null it receives
-// what settled the result.
-UpdateAction DecideUpdate(HANDLE core, const wchar_t* corePath, const ReleaseInfo& release,
-                          UpdateEvidence* evidence = nullptr);
+// INVALID_HANDLE_VALUE when there is none); its version and its digest are both
+// read through that handle. When evidence is not null it receives what settled
+// the result, and installed, when not null, the version read (not present
+// without a core or a version resource).
+UpdateAction DecideUpdate(HANDLE core, const ReleaseInfo& release, UpdateEvidence* evidence = nullptr,
+                          FileVersionQuad* installed = nullptr);

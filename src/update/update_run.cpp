@@ -15,7 +15,6 @@
 #include "transfer/http_client.h"
 #include "update/core_signers.h"
 #include "update/folder_files.h"
-#include "update/installed_version.h"
 #include "update/path_text.h"
 #include "update/release_info.h"
 #include "update/run_log.h"
@@ -190,9 +189,10 @@ UpdateAction DecideLogged(const ReleaseInfo& release)
 {
     FileVersionQuad installed = {};
     UpdateEvidence evidence = EvidenceNone;
+    const UpdateAction action = DecideUpdate(g_coreHandle, release, &evidence, &installed);
     if (g_coreHandle == INVALID_HANDLE_VALUE) {
         RunLog("installed core: none that can be used");
-    } else if (ReadInstalledVersion(g_corePath, &installed)) {
+    } else if (installed.present) {
         RunLog("installed core: version %u.%u.%u.%u", installed.parts[0], installed.parts[1], installed.parts[2],
                installed.parts[3]);
     } else {
@@ -200,7 +200,6 @@ UpdateAction DecideLogged(const ReleaseInfo& release)
     }
     RunLog("published core: version \"%s\", size %llu, sha256 \"%s\"", release.version,
            static_cast<unsigned long long>(release.size), release.sha256);
-    const UpdateAction action = DecideUpdate(g_coreHandle, g_corePath, release, &evidence);
     RunLog("decision: %s", evidence == EvidenceInstalledNewer  ? "keep the installed core, newer than the published one"
                            : evidence == EvidenceDigestMatches ? "keep the installed core, the published build itself"
                                                                : "download the published core");

@@ -26,7 +26,7 @@ KNOWN_DLLS = {
     "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll",
     "ws2_32.dll",
 }
-DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "version.dll", "comctl32.dll", "wintrust.dll", "crypt32.dll"}
+DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "comctl32.dll", "wintrust.dll", "crypt32.dll"}
 
 
 def load_time_imports(exe):
@@ -117,7 +117,6 @@ class LoadTimeImports(unittest.TestCase):
         self.assertEqual(set(delayed), DELAY_LOADED)
         self.assertIn("WinHttpOpen", delayed["winhttp.dll"])
         self.assertIn("BCryptHashData", delayed["bcrypt.dll"])
-        self.assertIn("GetFileVersionInfoW", delayed["version.dll"])
         self.assertEqual(delayed["comctl32.dll"], ["InitCommonControlsEx"])
         self.assertIn("WinVerifyTrust", delayed["wintrust.dll"])
         self.assertIn("CryptHashCertificate2", delayed["crypt32.dll"])

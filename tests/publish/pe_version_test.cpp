@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "publish/pe_version.h"
+#include "update/pe_version.h"
 #include "test_files.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The update decision against real fake cores: their version resources are
-// read through version.dll and their digests compared with sha256sum's.
+// read through their open handles and their digests compared with sha256sum's.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -83,10 +83,14 @@ TEST_F(UpdateDecision, ReadsTheInstalledFileVersion)
     };
     for (const Case& c : cases) {
         FileVersionQuad version;
-        EXPECT_EQ(ReadInstalledVersion(Core(c.core).c_str(), &version), c.present) << c.core;
+        HANDLE core = CreateFileW(Core(c.core).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(ReadInstalledVersion(core, &version), c.present) << c.core;
         EXPECT_EQ(version.present, c.present) << c.core;
         for (int i = 0; i < 4; ++i) {
             EXPECT_EQ(version.parts[i], c.parts[i]) << c.core << " part " << i;
+        }
+        if (core != INVALID_HANDLE_VALUE) {
+            CloseHandle(core);
         }
     }
 }
@@ -135,7 +139,7 @@ TEST_F(UpdateDecision, VersionFirstThenDigest)
     for (const Case& c : cases) {
         UpdateEvidence evidence = EvidenceNone;
         HANDLE core = CreateFileW(Core(c.core).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_EQ(DecideUpdate(core, Core(c.core).c_str(), Release(c.version, c.sha256), &evidence), c.action) << c.what;
+        EXPECT_EQ(DecideUpdate(core, Release(c.version, c.sha256), &evidence), c.action) << c.what;
         EXPECT_STREQ(Name(evidence), Name(c.evidence)) << c.what;
         if (core != INVALID_HANDLE_VALUE) {
             CloseHandle(core);

@@ -1,6 +1,6 @@
 // Fixed file version and resources of a PE executable, read from its headers
 // and resource section.
-#include "publish/pe_version.h"
+#include "update/pe_version.h"
 
 #include <cstdio>
 #include <cstring>
