@@ -284,8 +284,10 @@ def core_starts(expected=1, wait_seconds=60.0):
 
 def set_registry_value(key, name, kind, data):
     """Writes one registry value in the prefix."""
-    subprocess.run([WINE, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env=wine_env(),
-                   capture_output=True, timeout=60, check=True)
+    done = subprocess.run([WINE, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env=wine_env(),
+                          capture_output=True, timeout=60)
+    if done.returncode != 0:
+        raise RuntimeError(f"reg add {key} {name} failed ({done.returncode}): {done.stdout!r} {done.stderr!r}")
 
 
 def read_shortcut(path):
