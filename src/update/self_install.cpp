@@ -131,6 +131,14 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
     if (own != INVALID_HANDLE_VALUE) {
         CloseHandle(own);
     }
+    // A copy made by an earlier version keeps the rights it was made with until
+    // it is replaced, which a start from the copy itself never does.
+    HANDLE installed = OpenFolderFile(kInstalledLauncherName, FILE_READ_ATTRIBUTES | WRITE_DAC | WRITE_OWNER,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (installed != INVALID_HANDLE_VALUE) {
+        ProtectFolderFile(installed);
+        CloseHandle(installed);
+    }
 
     // A failed copy may still have left an older installed copy, which serves as well.
     if (haveCopyPath && GetFileAttributesW(copyPath) != INVALID_FILE_ATTRIBUTES) {

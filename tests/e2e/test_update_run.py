@@ -184,6 +184,7 @@ class WithoutServer(LauncherTestCase):
         seen = harness.run_launcher(harness.windows_path(installed_copy).upper())
         self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
         self.assertEqual(installed_copy.stat().st_mtime, 1_000_000_000)
+        self.assertEqual(installed_copy.stat().st_mode & 0o007, 0)  # the folder's descriptor, as Wine maps it
         shortcut = harness.read_shortcut(harness.shortcut_path())
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
 
