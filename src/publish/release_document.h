@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "update/pe_version.h"
 #include "publish/sha256_hex.h"
+#include "update/pe_version.h"
 
 // The launcher rejects a downloaded core of this many bytes or fewer.
 constexpr uint64_t kCoreSizeFloor = 1000000;
