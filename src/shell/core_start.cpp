@@ -54,21 +54,32 @@ void LaunchCore(HWND owner)
         }
     }
     {
-        // Whatever made the plain start fail, the shell may still start it elevated.
+        // Whatever made the plain start fail, the shell may still start it
+        // elevated: with the machine's own verb for programs, never one that the
+        // user's classes (HKCU\Software\Classes, which HKEY_CLASSES_ROOT puts
+        // first) register in its place.
+        HKEY programs = nullptr;
         SHELLEXECUTEINFOW shellStart = {};
         shellStart.cbSize = sizeof(shellStart);
-        shellStart.fMask = SEE_MASK_NOASYNC;
+        shellStart.fMask = SEE_MASK_NOASYNC | SEE_MASK_CLASSKEY;
         shellStart.lpVerb = L"runas";
         shellStart.lpFile = corePath;
         shellStart.lpDirectory = directory;
         shellStart.nShow = SW_SHOWNORMAL;
         RunLog("plain start of the core failed (error %lu); starting it through the shell, elevated", GetLastError());
-        if (ShellExecuteExW(&shellStart)) {
-            RunLog("core started through the shell");
-            return;
+        error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\exefile", 0, KEY_READ | KEY_WOW64_64KEY,
+                              &programs);
+        if (error == ERROR_SUCCESS) {
+            shellStart.hkeyClass = programs;
+            const bool started = ShellExecuteExW(&shellStart) != FALSE;
+            error = GetLastError();
+            RegCloseKey(programs);
+            if (started) {
+                RunLog("core started through the shell");
+                return;
+            }
         }
     }
-    error = GetLastError();
 
 failed:
     swprintf(message, 256, kLaunchErrorFormat, static_cast<unsigned long>(error));

@@ -30,8 +30,22 @@ struct ShellStartSeam {
     DWORD error = 0;
     int calls = 0;
     SHELLEXECUTEINFOW seen = {};
-    std::wstring verb, file, directory;
+    std::wstring verb, file, directory, classKey;
 } g_shellStart;
+
+extern "C" LONG NTAPI NtQueryKey(HANDLE key, int informationClass, void* information, ULONG bytes, ULONG* needed);
+
+// The full name of a registry key ("\REGISTRY\MACHINE\..."), from KEY_NAME_INFORMATION.
+std::wstring KeyName(HKEY key)
+{
+    alignas(ULONG) BYTE buffer[1024];
+    ULONG needed = 0;
+    if (key == nullptr || NtQueryKey(key, 3, buffer, sizeof(buffer), &needed) < 0) {
+        return L"(none)";
+    }
+    const ULONG length = *reinterpret_cast<ULONG*>(buffer);
+    return std::wstring(reinterpret_cast<wchar_t*>(buffer + sizeof(ULONG)), length / sizeof(wchar_t));
+}
 
 BOOL WINAPI SeamShellExecuteExW(SHELLEXECUTEINFOW* info)
 {
@@ -40,6 +54,7 @@ BOOL WINAPI SeamShellExecuteExW(SHELLEXECUTEINFOW* info)
     g_shellStart.verb = info->lpVerb != nullptr ? info->lpVerb : L"(null)";
     g_shellStart.file = info->lpFile != nullptr ? info->lpFile : L"(null)";
     g_shellStart.directory = info->lpDirectory != nullptr ? info->lpDirectory : L"(null)";
+    g_shellStart.classKey = KeyName(info->hkeyClass);
     if (g_shellStart.pass) {
         using ShellStart = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
         static const ShellStart real = reinterpret_cast<ShellStart>(
@@ -447,7 +462,10 @@ TEST_F(LauncherWindowTest, CoreThePlainStartRefusesGoesToTheElevatedStart)
         EXPECT_EQ(g_shellStart.file, core);
         EXPECT_EQ(g_shellStart.directory, install.path);
         EXPECT_EQ(g_shellStart.seen.cbSize, sizeof(SHELLEXECUTEINFOW));
-        EXPECT_EQ(g_shellStart.seen.fMask, static_cast<ULONG>(SEE_MASK_NOASYNC));
+        // The verb comes from the machine's registration of programs, never the user's classes.
+        EXPECT_EQ(g_shellStart.seen.fMask, static_cast<ULONG>(SEE_MASK_NOASYNC | SEE_MASK_CLASSKEY));
+        EXPECT_EQ(_wcsicmp(g_shellStart.classKey.c_str(), L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\exefile"), 0)
+            << g_shellStart.classKey;
         EXPECT_EQ(g_shellStart.seen.hwnd, nullptr);
         EXPECT_EQ(g_shellStart.seen.lpParameters, nullptr);
         EXPECT_EQ(g_shellStart.seen.nShow, SW_SHOWNORMAL);
