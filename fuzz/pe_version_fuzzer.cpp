@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to the PE version and resource readers, in a heap
+// Feeds arbitrary bytes to the PE version, resource and seal layout readers, in a heap
 // block of exactly their size so AddressSanitizer catches any read past the
 // file; the checks below trap on a broken result contract.
 #include <cstddef>
@@ -23,6 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t length = 0;
     if (ReadPeResource(image.data(), image.size(), 10, 1, &resource, &length, &problem) &&
         (resource < image.data() || length > image.size() || resource + length > image.data() + image.size())) {
+        abort();
+    }
+    // The seal check of the launcher's own exe: every range it hashes must lie inside the file, in order.
+    PeSealLayout layout = {};
+    const uint64_t sealRva = size >= 2 ? static_cast<uint64_t>(data[size - 1]) << 12 | data[size - 2] << 4 : 0;
+    if (ReadPeSealLayout(image.data(), image.size(), sealRva, 32, &layout) &&
+        !(layout.checksum + 4 <= layout.certificateEntry && layout.certificateEntry + 8 <= layout.seal &&
+          layout.seal + 32 <= layout.end && layout.end <= image.size())) {
         abort();
     }
     return 0;

@@ -14,15 +14,66 @@ bool Succeeded(NTSTATUS status)
     return status >= 0;
 }
 
+// A SHA-256 hash in progress, its object from the process heap.
+struct Sha256 {
+    BCRYPT_ALG_HANDLE provider;
+    BCRYPT_HASH_HANDLE hash;
+    PUCHAR object;
+};
+
+void CloseSha256(Sha256* state)
+{
+    if (state->hash != nullptr) {
+        BCryptDestroyHash(state->hash);
+    }
+    if (state->object != nullptr) {
+        HeapFree(GetProcessHeap(), 0, state->object);
+    }
+    if (state->provider != nullptr) {
+        BCryptCloseAlgorithmProvider(state->provider, 0);
+    }
+}
+
+// False with nothing to close when the hash cannot be started.
+bool OpenSha256(Sha256* state)
+{
+    DWORD objectLength = 0;
+    ULONG propertyBytes = 0;
+    *state = Sha256{};
+    if (Succeeded(BCryptOpenAlgorithmProvider(&state->provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+        Succeeded(BCryptGetProperty(state->provider, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+                                    sizeof(objectLength), &propertyBytes, 0)) &&
+        (state->object = static_cast<PUCHAR>(HeapAlloc(GetProcessHeap(), 0, objectLength))) != nullptr &&
+        Succeeded(BCryptCreateHash(state->provider, &state->hash, state->object, objectLength, nullptr, 0, 0))) {
+        return true;
+    }
+    CloseSha256(state);
+    return false;
+}
+
 }  // namespace
+
+bool ComputeSha256(const ByteRange* ranges, size_t count, uint8_t digest[kSha256Bytes])
+{
+    Sha256 state;
+    bool ok = OpenSha256(&state);
+    for (size_t i = 0; ok && i < count; ++i) {
+        // CNG takes at most 4 GiB a call.
+        for (uint64_t done = 0; ok && done < ranges[i].length;) {
+            const uint64_t left = ranges[i].length - done;
+            const ULONG part = left < 0x40000000u ? static_cast<ULONG>(left) : 0x40000000u;
+            ok = Succeeded(BCryptHashData(state.hash, const_cast<PUCHAR>(ranges[i].bytes + done), part, 0));
+            done += part;
+        }
+    }
+    ok = ok && Succeeded(BCryptFinishHash(state.hash, digest, kSha256Bytes, 0));
+    CloseSha256(&state);
+    return ok;
+}
 
 bool ComputeHandleSha256Hex(HANDLE file, char* output)
 {
-    BCRYPT_ALG_HANDLE provider = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    PUCHAR hashObject = nullptr;
-    DWORD objectLength = 0;
-    ULONG propertyBytes = 0;
+    Sha256 state;
     DWORD bytesRead = 0;
     UCHAR digest[kSha256Bytes];
     UCHAR chunk[kReadChunkBytes];
@@ -34,19 +85,8 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
     if (GetFileType(file) == FILE_TYPE_DISK && !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
         return false;
     }
-    if (!Succeeded(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        goto cleanup;
-    }
-    if (!Succeeded(BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                                     sizeof(objectLength), &propertyBytes, 0))) {
-        goto cleanup;
-    }
-    hashObject = static_cast<PUCHAR>(HeapAlloc(GetProcessHeap(), 0, objectLength));
-    if (hashObject == nullptr) {
-        goto cleanup;
-    }
-    if (!Succeeded(BCryptCreateHash(provider, &hash, hashObject, objectLength, nullptr, 0, 0))) {
-        goto cleanup;
+    if (!OpenSha256(&state)) {
+        return false;
     }
     for (;;) {
         if (!ReadFile(file, chunk, kReadChunkBytes, &bytesRead, nullptr)) {
@@ -57,26 +97,18 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
         if (bytesRead == 0) {
             break;
         }
-        if (!Succeeded(BCryptHashData(hash, chunk, bytesRead, 0))) {
+        if (!Succeeded(BCryptHashData(state.hash, chunk, bytesRead, 0))) {
             goto cleanup;
         }
     }
-    if (!Succeeded(BCryptFinishHash(hash, digest, sizeof(digest), 0))) {
+    if (!Succeeded(BCryptFinishHash(state.hash, digest, sizeof(digest), 0))) {
         goto cleanup;
     }
     FormatSha256Hex(digest, output);
     ok = true;
 
 cleanup:
-    if (hash != nullptr) {
-        BCryptDestroyHash(hash);
-    }
-    if (hashObject != nullptr) {
-        HeapFree(GetProcessHeap(), 0, hashObject);
-    }
-    if (provider != nullptr) {
-        BCryptCloseAlgorithmProvider(provider, 0);
-    }
+    CloseSha256(&state);
     return ok;
 }
 

@@ -14,14 +14,25 @@ wchar_t g_installFolderPath[kPathUnits] = {};
 
 namespace {
 
-// Listing and flushing the folder, and setting its owner, DACL and label
-// (the label needs WRITE_OWNER).
-constexpr DWORD kFolderAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | SYNCHRONIZE | FILE_LIST_DIRECTORY |
-                                FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 // Room for "\\?\UNC\" before a path of kPathUnits.
 constexpr DWORD kFinalPathUnits = kPathUnits + 8;
 
-// The final path of what handle refers to, every link resolved, in plain spelling.
+// A plain file (no reparse point, no folder) with one link at
+// g_installFolderPath\name: what was opened is what the name means in the held
+// folder, and no other name elsewhere leads to it.
+bool IsFolderFile(HANDLE file, const wchar_t* name)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_STANDARD_INFO standard = {};
+    wchar_t path[kPathUnits];
+    return GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+           (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) &&
+           standard.NumberOfLinks == 1 && FolderFilePath(file, name, path);
+}
+
+}  // namespace
+
 bool FinalPlainPath(HANDLE handle, wchar_t* path)
 {
     wchar_t finalPath[kFinalPathUnits];
@@ -49,22 +60,6 @@ bool CurrentUserSid(BYTE* sid)
     return ok;
 }
 
-// A plain file (no reparse point, no folder) with one link at
-// g_installFolderPath\name: what was opened is what the name means in the held
-// folder, and no other name elsewhere leads to it.
-bool IsFolderFile(HANDLE file, const wchar_t* name)
-{
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    FILE_STANDARD_INFO standard = {};
-    wchar_t path[kPathUnits];
-    return GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) &&
-           (tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-           GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) &&
-           standard.NumberOfLinks == 1 && FolderFilePath(file, name, path);
-}
-
-}  // namespace
-
 bool BuildFolderSecurity(PSID user, FolderSecurity* security)
 {
     ACL* dacl = reinterpret_cast<ACL*>(security->dacl);
@@ -91,67 +86,34 @@ bool BuildFolderSecurity(PSID user, FolderSecurity* security)
            SetSecurityDescriptorControl(&security->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
-FolderHold HoldInstallFolder(const wchar_t* parent, const wchar_t* name)
+FolderHold CheckOpenFolder(HANDLE folder, const wchar_t* expected)
 {
-    HANDLE parentFolder = INVALID_HANDLE_VALUE;
-    HANDLE folder = INVALID_HANDLE_VALUE;
-    BYTE user[SECURITY_MAX_SID_SIZE];
-    FolderSecurity security;
-    SECURITY_ATTRIBUTES attributes = {};
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    wchar_t parentPath[kPathUnits];
-    wchar_t expected[kPathUnits];
     wchar_t folderPath[kPathUnits];
-    FolderHold result = FolderUnusable;
 
-    if (!CurrentUserSid(user) || !BuildFolderSecurity(user, &security)) {
-        goto cleanup;
-    }
-    // Links above the folder are allowed (a profile moved to another drive);
-    // from here on only their target counts.
-    parentFolder = CreateFileW(parent, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (parentFolder == INVALID_HANDLE_VALUE || !FinalPlainPath(parentFolder, parentPath) ||
-        !JoinPath(parentPath, name, expected, kPathUnits)) {
-        goto cleanup;
-    }
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = &security.descriptor;
-    // A new folder is protected from its first moment; an existing one below.
-    CreateDirectoryW(expected, &attributes);
-    // Without delete sharing: nobody can rename or remove the folder while it is held.
-    folder = CreateFileW(expected, kFolderAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+    if (!GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
         !FinalPlainPath(folder, folderPath)) {
-        goto cleanup;
+        return FolderUnusable;
     }
     // A junction is opened as itself and shows its tag; any other redirection
     // shows in the final path.
     if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !EqualIgnoringAsciiCase(folderPath, expected)) {
-        result = FolderLinked;
-        goto cleanup;
+        return FolderLinked;
     }
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        !SetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                             LABEL_SECURITY_INFORMATION,
-                                 &security.descriptor)) {
-        goto cleanup;
-    }
-    wcscpy(g_installFolderPath, folderPath);
-    g_installFolder = folder;
-    folder = INVALID_HANDLE_VALUE;
-    result = FolderHeld;
+    return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FolderHeld : FolderUnusable;
+}
 
-cleanup:
-    if (folder != INVALID_HANDLE_VALUE) {
-        CloseHandle(folder);
+FolderHold HoldOpenFolder(HANDLE folder, const wchar_t* expected)
+{
+    const FolderHold checked = CheckOpenFolder(folder, expected);
+    if (checked != FolderHeld) {
+        return checked;
     }
-    if (parentFolder != INVALID_HANDLE_VALUE) {
-        CloseHandle(parentFolder);
+    if (!ProtectFolderFile(folder) || !FinalPlainPath(folder, g_installFolderPath)) {
+        return FolderUnusable;
     }
-    return result;
+    g_installFolder = folder;
+    return FolderHeld;
 }
 
 bool ProtectFolderFile(HANDLE file)
@@ -202,24 +164,29 @@ bool DeleteOpenFile(HANDLE file)
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-bool RenameOpenFile(HANDLE file, const wchar_t* name)
+bool MoveOpenHandle(HANDLE handle, const wchar_t* folder, const wchar_t* name, bool replace)
 {
     // FILE_RENAME_INFO ends in the target's NT path; the buffer has room for a whole one.
     alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + kFinalPathUnits * sizeof(wchar_t)] = {};
     FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
     wchar_t target[kFinalPathUnits];
-    // The held folder's final path: it cannot be renamed, nor a folder above it
-    // (one with an open file below), while it is held.
-    const bool share = wcsncmp(g_installFolderPath, L"\\\\", 2) == 0;
-    const int units = swprintf(target, kFinalPathUnits, share ? L"\\??\\UNC\\%ls\\%ls" : L"\\??\\%ls\\%ls",
-                               g_installFolderPath + (share ? 2 : 0), name);
-    if (g_installFolder == INVALID_HANDLE_VALUE || units < 0 || static_cast<DWORD>(units) >= kFinalPathUnits) {
+    // Install folders are never on a network volume, so folder has a drive letter.
+    const int units = swprintf(target, kFinalPathUnits, L"\\??\\%ls\\%ls", folder, name);
+    if (units < 0 || static_cast<DWORD>(units) >= kFinalPathUnits) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    rename->ReplaceIfExists = TRUE;
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;
     rename->FileNameLength = static_cast<DWORD>(units) * sizeof(wchar_t);
     memcpy(buffer + offsetof(FILE_RENAME_INFO, FileName), target, rename->FileNameLength);
-    if (!SetFileInformationByHandle(file, FileRenameInfo, rename, sizeof(buffer))) {
+    return SetFileInformationByHandle(handle, FileRenameInfo, rename, sizeof(buffer)) != FALSE;
+}
+
+bool RenameOpenFile(HANDLE file, const wchar_t* name)
+{
+    // To the held folder's final path: it cannot be renamed, nor a folder above
+    // it (one with an open file below), while it is held.
+    if (g_installFolder == INVALID_HANDLE_VALUE || !MoveOpenHandle(file, g_installFolderPath, name, true)) {
         return false;
     }
     // The move is in the folder's entries: they reach the disk before the run goes on.

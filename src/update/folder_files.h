@@ -15,7 +15,15 @@ enum FolderHold {
     FolderHeld,      // g_installFolder and g_installFolderPath are set
     FolderLinked,    // the folder is a link or its path leads elsewhere: never used
     FolderUnusable,  // cannot be created, opened or protected
+    FolderForeign,   // not the launcher's own and cannot be set aside: never used
 };
+
+// What the held folder's handle may do: list, add files, flush, and have its
+// owner, DACL and label set (the label needs WRITE_OWNER). Never DELETE: held
+// without delete sharing, that would keep the core from opening the folder as
+// its working directory, which shares reading and writing only.
+constexpr DWORD kInstallFolderAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | SYNCHRONIZE | FILE_LIST_DIRECTORY |
+                                       FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
 // The install folder's security descriptor in absolute form, with the buffers
 // it points into: owner Administrators; a protected DACL giving SYSTEM and
@@ -34,14 +42,24 @@ struct FolderSecurity {
 // step fails; security is then unusable.
 bool BuildFolderSecurity(PSID user, FolderSecurity* security);
 
-// Opens parent\name by handle, creating it with the folder's descriptor when
-// missing. Links above parent\name are followed; parent\name itself must be no
-// reparse point and its final path must be parent's final path + "\" + name.
-// Then sets the descriptor (owner, protected DACL, label) on every call, which
-// repairs a folder made earlier or by someone else, and keeps the handle open
-// with read sharing only until the process ends, so the folder can be neither
-// renamed nor replaced meanwhile.
-FolderHold HoldInstallFolder(const wchar_t* parent, const wchar_t* name);
+// The current user's SID from the process token, into sid (SECURITY_MAX_SID_SIZE bytes).
+bool CurrentUserSid(BYTE* sid);
+
+// The final path of what handle refers to, every link resolved, in plain
+// spelling, into path (kPathUnits).
+bool FinalPlainPath(HANDLE handle, wchar_t* path);
+
+// FolderHeld when folder (opened without following a link) is a folder, no
+// reparse point, whose final path is expected; FolderLinked when it is a link
+// or leads elsewhere; FolderUnusable otherwise.
+FolderHold CheckOpenFolder(HANDLE folder, const wchar_t* expected);
+
+// Makes folder (opened with kInstallFolderAccess and read sharing only, no link
+// followed) the held install folder when CheckOpenFolder accepts it: sets the folder's descriptor (owner, protected DACL,
+// label) and keeps the handle until the process ends, so the folder can be
+// neither renamed nor replaced meanwhile. The handle is the held folder's on
+// FolderHeld and stays the caller's otherwise.
+FolderHold HoldOpenFolder(HANDLE folder, const wchar_t* expected);
 
 // Sets the folder's descriptor on a file open in it (with WRITE_DAC and
 // WRITE_OWNER access): a file kept from an earlier version took its entries
@@ -61,6 +79,11 @@ bool FolderFilePath(HANDLE file, const wchar_t* name, wchar_t* path);
 
 // Marks the open file (opened with DELETE access) for deletion at its last close.
 bool DeleteOpenFile(HANDLE file);
+
+// Moves what handle (opened with DELETE access) refers to, file or folder, to
+// folder\name, where folder is a final path in plain spelling; replaces an
+// entry of that name only when replace is true.
+bool MoveOpenHandle(HANDLE handle, const wchar_t* folder, const wchar_t* name, bool replace);
 
 // Moves the open file (opened with DELETE access) to name in the held folder,
 // replacing a file of that name, then flushes the folder so that the move

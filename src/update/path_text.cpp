@@ -66,6 +66,13 @@ bool PlainFinalPath(const wchar_t* finalPath, wchar_t* path, size_t units)
     return true;
 }
 
+bool IsInsideFolder(const wchar_t* folder, const wchar_t* path)
+{
+    const size_t length = wcslen(folder);
+    return length > 0 && StartsWithIgnoringAsciiCase(path, folder) && path[length] == L'\\' &&
+           path[length + 1] != L'\0';
+}
+
 bool IsStaleTemporaryName(const wchar_t* name)
 {
     if (EqualIgnoringAsciiCase(name, L"TovrinTools_core.exe.tmp")) {

@@ -20,6 +20,10 @@ bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 // with path empty when the result would not fit.
 bool PlainFinalPath(const wchar_t* finalPath, wchar_t* path, size_t units);
 
+// True when path names something below folder (folder + "\" + more), ASCII
+// case ignored; folder itself is not inside.
+bool IsInsideFolder(const wchar_t* folder, const wchar_t* path);
+
 // True for the names of temporary files that a launcher killed part-way can
 // leave in the install folder: "Launcher-<digits>.tmp" and
 // "TovrinTools_core.exe.tmp", in any ASCII case.

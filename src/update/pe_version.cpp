@@ -16,6 +16,8 @@ constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint16_t kExecutableImage = 0x0002;
 constexpr uint16_t kDllImage = 0x2000;
 constexpr uint32_t kResourceDirectoryIndex = 2;
+constexpr uint32_t kCertificateDirectoryIndex = 4;
+constexpr uint64_t kChecksumOffset = 64;  // in the optional header, either form
 constexpr uint32_t kVersionResourceType = 16;  // RT_VERSION
 constexpr uint32_t kVersionResourceName = 1;   // VS_VERSION_INFO
 constexpr uint32_t kFixedInfoSignature = 0xFEEF04BD;
@@ -58,6 +60,9 @@ uint32_t U32(const Image& image, uint64_t offset)
 
 // What the reader needs of the headers: the section table and the resources.
 struct Headers {
+    uint64_t optional;        // the optional header's offset
+    uint64_t directories;     // the data directories' offset
+    uint32_t directoryCount;  // how many of them the optional header holds
     uint64_t sectionTable;
     uint32_t sectionCount;
     uint32_t resourceRva;  // 0 when the file has no resources
@@ -141,11 +146,16 @@ bool ReadHeaders(const Image& image, Headers* headers, const char** problem)
     if (!Fits(image, headers->sectionTable, 40ull * headers->sectionCount)) {
         return false;
     }
-    const uint32_t directoryCount = U32(image, optional + directoryCountOffset);
-    const uint64_t resourceDirectory = optional + directoryCountOffset + 4 + 8ull * kResourceDirectoryIndex;
+    headers->optional = optional;
+    headers->directories = optional + directoryCountOffset + 4;
+    // Only the directories that the optional header really holds count.
+    headers->directoryCount = U32(image, optional + directoryCountOffset);
+    if (headers->directoryCount > (optionalSize - directoryCountOffset - 4) / 8) {
+        headers->directoryCount = static_cast<uint32_t>((optionalSize - directoryCountOffset - 4) / 8);
+    }
+    const uint64_t resourceDirectory = headers->directories + 8ull * kResourceDirectoryIndex;
     headers->resourceRva = 0;
-    if (directoryCount > kResourceDirectoryIndex && resourceDirectory + 8 <= optional + optionalSize &&
-        U32(image, resourceDirectory + 4) != 0) {
+    if (headers->directoryCount > kResourceDirectoryIndex && U32(image, resourceDirectory + 4) != 0) {
         headers->resourceRva = U32(image, resourceDirectory);
     }
     *problem = nullptr;
@@ -341,6 +351,32 @@ bool ReadPeResource(const unsigned char* bytes, size_t size, uint32_t type, uint
     *data = bytes + offset;
     *length = dataSize;
     return true;
+}
+
+bool ReadPeSealLayout(const unsigned char* bytes, size_t size, uint64_t sealRva, uint64_t sealBytes,
+                      PeSealLayout* layout)
+{
+    const Image image = {bytes, size};
+    Headers headers = {};
+    const char* problem = nullptr;
+    if (!ReadHeaders(image, &headers, &problem) || headers.directoryCount <= kCertificateDirectoryIndex ||
+        !RvaToOffset(image, headers, sealRva, sealBytes, &layout->seal)) {
+        return false;
+    }
+    layout->checksum = headers.optional + kChecksumOffset;
+    layout->certificateEntry = headers.directories + 8ull * kCertificateDirectoryIndex;
+    // The certificate table's entry holds a file offset, not an RVA; signing
+    // appends the table, so it must end the file.
+    const uint32_t table = U32(image, layout->certificateEntry);
+    const uint32_t tableSize = U32(image, layout->certificateEntry + 4);
+    layout->end = image.size;
+    if (table != 0 || tableSize != 0) {
+        if (table < layout->certificateEntry + 8 || static_cast<uint64_t>(table) + tableSize != image.size) {
+            return false;
+        }
+        layout->end = table;
+    }
+    return layout->seal >= layout->certificateEntry + 8 && layout->seal + sealBytes <= layout->end;
 }
 
 void FormatPeFileVersion(const PeFileVersion& version, char* text, size_t capacity)

@@ -28,5 +28,22 @@ bool ReadPeFileVersion(const unsigned char* image, size_t size, PeFileVersion* v
 bool ReadPeResource(const unsigned char* image, size_t size, uint32_t type, uint32_t id, const unsigned char** data,
                     size_t* length, const char** problem);
 
+// Where the fields lie that a digest of a program as it was built leaves out,
+// as file offsets: the header checksum (4 bytes) and the certificate table's
+// entry (8 bytes), both changed by signing, and a seal of sealBytes at sealRva;
+// the digest ends where the certificate table, which signing appends, begins.
+struct PeSealLayout {
+    uint64_t checksum;
+    uint64_t certificateEntry;
+    uint64_t seal;
+    uint64_t end;
+};
+
+// Fills layout for a Windows program as ReadPeFileVersion accepts it whose
+// seal lies in its sections' file data, after the headers, and whose
+// certificate table (if any) ends the file. False otherwise.
+bool ReadPeSealLayout(const unsigned char* image, size_t size, uint64_t sealRva, uint64_t sealBytes,
+                      PeSealLayout* layout);
+
 // "major.minor.build.revision" into text (at least 24 bytes).
 void FormatPeFileVersion(const PeFileVersion& version, char* text, size_t capacity);

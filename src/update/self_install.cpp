@@ -11,7 +11,9 @@
 
 #include "shell/launcher_state.h"
 #include "update/folder_files.h"
+#include "update/own_image.h"
 #include "update/path_text.h"
+#include "update/run_log.h"
 #include "update/unelevated_rights.h"
 
 namespace {
@@ -121,32 +123,39 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
     const bool haveOwnPath = ownLength > 0 && ownLength < kPathUnits;
     const bool haveCopyPath = JoinPath(installFolder, kInstalledLauncherName, copyPath, kPathUnits);
 
+    // Without write sharing: what is checked below is what is copied.
     HANDLE own = haveOwnPath ? CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
                              : INVALID_HANDLE_VALUE;
     // Running from the installed copy itself (under any spelling): nothing to copy.
-    if (own != INVALID_HANDLE_VALUE && haveCopyPath && !FolderFilePath(own, kInstalledLauncherName, ownFinalPath)) {
+    const bool fromCopy = own != INVALID_HANDLE_VALUE && FolderFilePath(own, kInstalledLauncherName, ownFinalPath);
+    // The file at the launcher's path may have been swapped since it started
+    // (a running exe can be renamed): only the running image is installed, and
+    // the shortcut is never pointed at anything else.
+    const bool ownImage = own != INVALID_HANDLE_VALUE && (fromCopy || IsRunningImage(own));
+    if (ownImage && !fromCopy && haveCopyPath) {
         ReplaceInstalledCopy(own);
     }
     if (own != INVALID_HANDLE_VALUE) {
         CloseHandle(own);
     }
+    if (!ownImage) {
+        RunLog("launcher copy: the file at the launcher's path is not the running launcher; the installed copy and "
+               "the shortcut were left as they were");
+        return;
+    }
     // A copy made by an earlier version keeps the rights it was made with until
-    // it is replaced, which a start from the copy itself never does.
+    // it is replaced, which a start from the copy itself never does. A failed
+    // copy may still have left an older installed copy, which serves as well;
+    // one that cannot be opened in the held folder is nobody's to point at.
     HANDLE installed = OpenFolderFile(kInstalledLauncherName, FILE_READ_ATTRIBUTES | WRITE_DAC | WRITE_OWNER,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (installed != INVALID_HANDLE_VALUE) {
         ProtectFolderFile(installed);
         CloseHandle(installed);
-    }
-
-    // A failed copy may still have left an older installed copy, which serves as well.
-    if (haveCopyPath && GetFileAttributesW(copyPath) != INVALID_FILE_ATTRIBUTES) {
         target = copyPath;
-    } else if (haveOwnPath) {
-        target = ownPath;
     } else {
-        return;
+        target = ownPath;
     }
 
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktopFolder))) {

@@ -3,8 +3,11 @@
 #pragma once
 
 // Copies the running launcher into the held install folder (g_installFolder,
-// whose path installFolder is; without one, nothing is copied) as "TovrinTools_Launcher.exe" (unless it already
-// runs from there), replacing an earlier copy in one move or not at all, and rewrites "Tovrin Tools.lnk" on the
-// user's desktop to start that copy, or the running executable when no copy
-// exists. Every failure is silent and only skips what depends on it.
+// whose path installFolder is; without one, nothing is copied) as
+// "TovrinTools_Launcher.exe" (unless it already runs from there), replacing an
+// earlier copy in one move or not at all, and rewrites "Tovrin Tools.lnk" on
+// the user's desktop to start that copy, or the running executable when the
+// held folder has no copy. When the file at the launcher's own path is not the
+// image that runs, neither the copy nor the shortcut is touched. Every failure
+// is silent and only skips what depends on it.
 void InstallLauncherAndShortcut(const wchar_t* installFolder);

@@ -3,6 +3,7 @@
 // the core when needed, and ends with exactly one WM_LAUNCHER_DONE.
 #include "update/update_run.h"
 
+#include <knownfolders.h>
 #include <shlobj.h>
 
 #include <cwchar>
@@ -15,6 +16,7 @@
 #include "transfer/http_client.h"
 #include "update/core_signers.h"
 #include "update/folder_files.h"
+#include "update/install_folder.h"
 #include "update/path_text.h"
 #include "update/release_info.h"
 #include "update/run_log.h"
@@ -39,6 +41,8 @@ constexpr wchar_t kUnsignedDownloadError[] =
     L"The downloaded Tovrin Tools core is not signed by its publisher and was not installed.";
 constexpr wchar_t kLinkedFolderError[] = L"The Tovrin Tools folder %ls is a link to another place and was not used. "
                                          L"Remove it and start Tovrin Tools again.";
+constexpr wchar_t kForeignFolderError[] = L"The Tovrin Tools folder %ls was not made by Tovrin Tools and could not be "
+                                          L"set aside. Close Tovrin Tools and start it again.";
 constexpr wchar_t kFolderName[] = L"TovrinTools";
 constexpr wchar_t kDownloadName[] = L"TovrinTools_core.exe.tmp";
 
@@ -108,13 +112,21 @@ bool CoreInstalled()
     return GetFileAttributesW(g_corePath) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The current user's local application data folder, or the temporary folder
-// when the shell cannot name one.
-void ResolveBaseFolder(wchar_t* base)
+// The user's local application data folder where the profile has it: its
+// default path, never where the user's own registry redirects it (an elevated
+// launcher must not be sent to a folder of somebody's choosing). The temporary
+// folder named by the user's environment is no substitute.
+bool ResolveBaseFolder(wchar_t* base)
 {
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) {
-        GetTempPathW(kPathUnits, base);
+    wchar_t* path = nullptr;
+    const bool ok = SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT_PATH | KF_FLAG_NO_ALIAS,
+                                                   nullptr, &path)) &&
+                    wcslen(path) < kPathUnits;
+    if (ok) {
+        wcscpy(base, path);
     }
+    CoTaskMemFree(path);
+    return ok;
 }
 
 // Removes the temporary files of launchers killed part-way. One still in use
@@ -141,6 +153,19 @@ void RemoveStaleTemporaryFiles()
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+}
+
+// How the run came by its install folder, when it was not simply the recorded one.
+void LogFolderTaken(const FolderTaken& taken)
+{
+    char aside[kPathUnits * 3];
+    if (taken.setAside[0] != L'\0') {
+        RunLog("install folder: the folder found there was not made by this launcher; set aside as %s",
+               LogUtf8(taken.setAside, aside, sizeof(aside)));
+    }
+    if (taken.made) {
+        RunLog("install folder: made%s", taken.recorded ? " and recorded" : ", but could not be recorded");
+    }
 }
 
 void BuildVersionLabel(const char* version, wchar_t* label)
@@ -339,22 +364,24 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     char document[kMetaCapacity] = {};
     ReleaseInfo release;
 
-    ResolveBaseFolder(base);
+    FolderTaken taken = {};
+    const bool haveBase = ResolveBaseFolder(base);
     // A path cut short would point somewhere else entirely: never use one.
-    if (!JoinPath(base, kFolderName, spelledFolder, kPathUnits)) {
+    if (haveBase && !JoinPath(base, kFolderName, spelledFolder, kPathUnits)) {
         Finish(DoneFail);
         return 0;
     }
-    const FolderHold hold = HoldInstallFolder(base, kFolderName);
-    if (hold == FolderLinked) {
-        swprintf(g_errorText, kErrorTextUnits, kLinkedFolderError, spelledFolder);
+    const FolderHold hold = haveBase ? TakeInstallFolder(base, kFolderName, &taken) : FolderUnusable;
+    if (hold == FolderLinked || hold == FolderForeign) {
+        swprintf(g_errorText, kErrorTextUnits, hold == FolderLinked ? kLinkedFolderError : kForeignFolderError,
+                 spelledFolder);
         Finish(DoneFail);
         return 0;
     }
     // A folder that cannot be held (a file in its place, no rights) has nothing
     // that can be opened in it: every step that needs it fails as it would have.
     const wchar_t* installFolder = hold == FolderHeld ? g_installFolderPath : spelledFolder;
-    if (!JoinPath(installFolder, kCoreName, g_corePath, kPathUnits)) {
+    if (haveBase && !JoinPath(installFolder, kCoreName, g_corePath, kPathUnits)) {
         Finish(DoneFail);
         return 0;
     }
@@ -364,9 +391,12 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
         char host[kPathUnits];
         RunLog("run started; update host %s:%u; install folder %s", LogUtf8(kUpdateHost, host, sizeof(host)),
                static_cast<unsigned>(kUpdatePort), LogUtf8(g_installFolderPath, folder, sizeof(folder)));
+        LogFolderTaken(taken);
         RemoveStaleTemporaryFiles();
     }
-    InstallLauncherAndShortcut(installFolder);
+    if (haveBase) {
+        InstallLauncherAndShortcut(installFolder);
+    }
     // Held from here to its start, unless a download replaces it.
     HoldCore();
 

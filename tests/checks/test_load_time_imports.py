@@ -25,6 +25,8 @@ KNOWN_DLLS = {
     "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll",
     "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll",
     "ws2_32.dll",
+    # Not on the list, but mapped from the system folder into every process before any other DLL.
+    "ntdll.dll",
 }
 DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "comctl32.dll", "wintrust.dll", "crypt32.dll"}
 

@@ -123,15 +123,16 @@ def start_probe(probe_args, timeout, env):
     return probe
 
 
-def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None):
-    """Starts exe under Wine once the probe is watching; returns what the probe
-    saw (each line with the moment it arrived) and the launcher's exit code."""
+def run_launcher(exe, probe_args=(), timeout=90, cwd=None, env=None, args=()):
+    """Starts exe (with args, for a helper that starts the launcher) under Wine
+    once the probe is watching; returns what the probe saw (each line with the
+    moment it arrived) and the launcher's exit code."""
     env = wine_env(env)
     probe = start_probe(probe_args, timeout, env)
     launcher = None
     lines, times, exited = [], [], []
     try:
-        launcher = subprocess.Popen([WINE, str(exe)], cwd=cwd, env=env,
+        launcher = subprocess.Popen([WINE, str(exe), *args], cwd=cwd, env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         exiter = threading.Thread(target=lambda: exited.append((launcher.wait(), time.monotonic())[1]))
         exiter.start()
@@ -239,21 +240,35 @@ def shortcut_path():
     return user_dir() / "Desktop" / "Tovrin Tools.lnk"
 
 
+# Where the launcher records the install folder it made (only elevated code can write there).
+FOLDER_RECORD = r"HKLM\Software\TovrinTools"
+
+
 def reset_user_state():
-    """Removes what earlier runs installed: the install folder and the shortcut."""
-    target = install_dir()
-    if target.is_dir() and not target.is_symlink():
-        shutil.rmtree(target)
-    elif target.exists() or target.is_symlink():
-        target.unlink()
+    """Removes what earlier runs installed: the install folder, those set aside
+    beside it, the launcher's record of it and the shortcut."""
+    for target in [install_dir(), *install_dir().parent.glob(install_dir().name + ".*")]:
+        if target.is_dir() and not target.is_symlink():
+            shutil.rmtree(target)
+        elif target.exists() or target.is_symlink():
+            target.unlink()
+    # A folder made later may get a deleted one's ID under Wine (ext4 reuses inodes).
+    subprocess.run([WINE, "reg", "delete", FOLDER_RECORD, "/f"], env=wine_env(), capture_output=True, timeout=60)
     if shortcut_path().exists():
         shortcut_path().unlink()
 
 
+def take_install_dir():
+    """The install folder as a launcher makes and records it (tests/helpers/take_install_folder.cpp)."""
+    subprocess.run([WINE, str(HELPERS_DIR / "take_install_folder.exe")], env=wine_env(), capture_output=True,
+                   timeout=60, check=True)
+    return install_dir()
+
+
 def install_core(core):
     """Puts a fake core in place as the installed core, named as a helper or
-    given as a path; returns its bytes."""
-    install_dir().mkdir(parents=True, exist_ok=True)
+    given as a path, in a folder a launcher made; returns its bytes."""
+    take_install_dir()
     shutil.copyfile(core if isinstance(core, pathlib.Path) else fake_core(core), core_path())
     return core_path().read_bytes()
 

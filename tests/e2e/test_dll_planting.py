@@ -1,7 +1,8 @@
 """DLL planting: copies of a recording DLL, named like the system DLLs that the
-launcher binds late, lie beside the installed launcher in the folder it runs
-from. The launcher runs elevated and that folder is writable by its user, so a
-full update must succeed without any of them being loaded into it.
+launcher binds late, lie beside the launcher in the folder it runs from, a
+download folder of its user. The launcher runs elevated and that folder is
+writable by its user, so a full update must succeed without any of them being
+loaded into it.
 
 Wine normally takes its own (builtin) copy of a system DLL even when a file of
 that name lies beside the program; WINEDLLOVERRIDES "n,b" makes it prefer such
@@ -49,7 +50,8 @@ class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
     def setUp(self):
         harness.reset_user_state()
         self.server.clear_requests()
-        self.folder = harness.install_dir()
+        self.folder = harness.user_dir() / "Downloads" / "Planted"
+        shutil.rmtree(self.folder, ignore_errors=True)
         self.folder.mkdir(parents=True)
         for name in PLANTED:
             shutil.copyfile(harness.HELPERS_DIR / "planted_dll.dll", self.folder / f"{name}.dll")
@@ -93,7 +95,7 @@ class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
                 self.server.clear_requests()
                 if self.log.exists():
                     self.log.unlink()
-                launcher = self.folder / "TovrinTools_Launcher.exe"
+                launcher = self.folder / "TovrinTools.exe"
                 shutil.copyfile(built, launcher)
                 old = harness.install_core(installed)
                 started = pathlib.Path(str(harness.core_path()) + ".started")
@@ -102,7 +104,7 @@ class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
                 new = published.read_bytes()
                 self.server.set_scenario(update_server.release_scenario(published, "1.6.5.0"))
 
-                # Started as the desktop shortcut starts it: the installed copy, in its own folder.
+                # Started as from a download, in its own folder.
                 seen = harness.run_launcher(harness.windows_path(launcher), cwd=str(self.folder), env=self.env,
                                             timeout=60)
 

@@ -20,6 +20,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "server"))
 import launcher_harness as harness  # noqa: E402
+import test_pki  # noqa: E402
 import update_server  # noqa: E402
 
 HOST = os.environ.get("TOVRIN_UPDATE_HOST", "localhost")
@@ -42,6 +43,8 @@ UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and w
 ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
 # The run lock's name where Wine has no private namespaces (%ls: the user's SID).
 RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
+FOREIGN_FOLDER_ERROR = ("The Tovrin Tools folder %s was not made by Tovrin Tools and could not be set aside. "
+                        "Close Tovrin Tools and start it again.")
 LINKED_FOLDER_ERROR = ("The Tovrin Tools folder %s is a link to another place and was not used. "
                        "Remove it and start Tovrin Tools again.")
 
@@ -125,26 +128,41 @@ class WithoutServer(LauncherTestCase):
         self.assert_core_started_once_in_install_folder()
         self.assertEqual(harness.core_path().read_bytes(), installed)
 
-    def test_without_local_app_data_the_temporary_folder_holds_the_install(self):
-        # The shell cannot name the local application data folder when it cannot exist
-        # (Wine creates a missing one): inside a file.
+    def test_local_app_data_redirected_by_the_user_moves_nothing(self):
+        # The user's own registry names another folder, holding a core of its own.
         key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
-        harness.set_registry_value(key, "Local AppData", "REG_SZ", r"C:\windows\win.ini\Local")
+        elsewhere = harness.prefix() / "drive_c" / "Redirected"
+        self.addCleanup(shutil.rmtree, elsewhere, ignore_errors=True)
+        (elsewhere / "TovrinTools").mkdir(parents=True)
+        shutil.copyfile(harness.fake_core("fake_core_9_9_9_9"), elsewhere / "TovrinTools" / "TovrinTools_core.exe")
+        harness.set_registry_value(key, "Local AppData", "REG_EXPAND_SZ", harness.windows_path(elsewhere))
         self.addCleanup(harness.set_registry_value, key, "Local AppData", "REG_EXPAND_SZ",
                         r"%USERPROFILE%\AppData\Local")
-        temp_install = harness.temp_dir() / "TovrinTools"
-        self.addCleanup(shutil.rmtree, temp_install, ignore_errors=True)
-        temp_install.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(harness.fake_core("fake_core_1_6_5_0"), temp_install / "TovrinTools_core.exe")
 
         seen = self.run_launcher()
-        self.assertEqual(seen.error_boxes + seen.values("dialog"), [])
-        self.assertEqual((temp_install / "TovrinTools_Launcher.exe").read_bytes(), self.started_exe.read_bytes())
-        self.assertFalse(harness.install_dir().exists())
-        record = (temp_install / "TovrinTools_core.exe.started").read_text(encoding="utf-8")
-        # Started by its final path, which has no doubled backslash after the temporary folder's.
-        core = harness.windows_path(temp_install / "TovrinTools_core.exe")
-        self.assertIn(f'cmdline="{core}"\n', record)
+        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
+        self.assertEqual(sorted(p.name for p in elsewhere.rglob("*")), ["TovrinTools", "TovrinTools_core.exe"])
+        self.assertEqual((harness.install_dir() / "TovrinTools_Launcher.exe").read_bytes(),
+                         self.started_exe.read_bytes())
+        self.assert_nothing_started()
+
+    def test_launcher_copy_is_the_running_image_not_a_file_swapped_in_at_its_path(self):
+        # A program of the user renames the running launcher's exe and puts another in its place,
+        # here while the launcher is held before it starts.
+        installed_copy = harness.take_install_dir() / "TovrinTools_Launcher.exe"
+        older = harness.fake_core("fake_core_1_6_4_0").read_bytes()  # stands in for an older launcher
+        installed_copy.write_bytes(older)
+        harness.shortcut_path().write_bytes(b"shortcut left alone")
+        swapped_in = self.started_exe.with_name("other.exe")
+        shutil.copyfile(harness.fake_core("fake_core_1_7_0_0"), swapped_in)
+        seen = harness.run_launcher(harness.HELPERS_DIR / "hold_file.exe", args=(
+            "--start-swapped", harness.windows_path(self.started_exe), harness.windows_path(swapped_in)))
+        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
+        self.assertEqual(self.started_exe.read_bytes(), swapped_in.read_bytes())
+        self.assertEqual(installed_copy.read_bytes(), older)
+        self.assertEqual(harness.shortcut_path().read_bytes(), b"shortcut left alone")
+        self.assertIn("launcher copy: the file at the launcher's path is not the running launcher",
+                      harness.launcher_log())
 
     def test_run_lock_name_taken_by_a_program_or_by_a_launcher_without_window(self):
         # Made as any program of the user can make it, the name stops nothing; held as a
@@ -164,6 +182,9 @@ class WithoutServer(LauncherTestCase):
         self.assertFalse(harness.install_dir().exists() or harness.shortcut_path().exists())
 
     def test_first_start_installs_launcher_and_shortcut(self):
+        # Signed as a release is: the signature does not hide the launcher's own image from it.
+        self.started_exe.unlink()
+        test_pki.sign(test_pki.pki_dir(), "publisher", LAUNCHER, self.started_exe)
         self.run_launcher()
         installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
         self.assertEqual(installed_copy.read_bytes(), self.started_exe.read_bytes())
@@ -177,7 +198,7 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual(shortcut["arguments"], "")
 
     def test_start_from_installed_copy_in_other_case_copies_nothing(self):
-        harness.install_dir().mkdir(parents=True)
+        harness.take_install_dir()
         installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
         shutil.copyfile(LAUNCHER, installed_copy)
         os.utime(installed_copy, (1_000_000_000, 1_000_000_000))
@@ -189,7 +210,7 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
 
     def test_locked_installed_copy_still_gets_the_shortcut(self):
-        harness.install_dir().mkdir(parents=True)
+        harness.take_install_dir()
         installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
         older = harness.fake_core("fake_core_1_6_4_0").read_bytes()  # any older file stands in for an older launcher
         installed_copy.write_bytes(older)
@@ -316,6 +337,69 @@ class WithServer(ServerTestCase):
         seen = self.run_launcher()
         self.assertEqual(seen.error_boxes, [LINKED_FOLDER_ERROR % harness.windows_path(harness.install_dir())])
         self.assertEqual((list(elsewhere.iterdir()), self.requested_paths()), ([], []))
+        self.assert_nothing_started()
+
+    def test_folder_the_launcher_did_not_make_is_set_aside_and_nothing_in_it_used(self):
+        # Made before the first run, or put in place of the launcher's own (renamed away) while
+        # none ran: a core in it, and beside it a DLL that the core loads (version.dll, through
+        # Wine's user32) where Windows would, searching the core's own folder first.
+        planted_log = harness.prefix() / "drive_c" / "planted_dll.log"
+        # Without winedbg a crash (the planted DLL lacks what it stands in for) ends the process at once.
+        env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d;version=n,b",
+               "TOVRIN_PLANTED_LOG": harness.windows_path(planted_log)}
+        aside = harness.install_dir().with_name("TovrinTools.untrusted-1")
+        cases = [  # name, launcher, planted core, published core, the launcher's own folder moved away first
+            ("made before the first run", LAUNCHER, harness.fake_core("fake_core_9_9_9_9"),
+             harness.fake_core("fake_core_1_6_5_0"), False),
+            ("swapped in, pinned, with the publisher's current core", PINNED_LAUNCHER, SIGNED / "publisher_1_6_5_0.exe",
+             SIGNED / "publisher_1_6_5_0.exe", True),
+        ]
+        for name, launcher, planted, published_core, swapped in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                planted_log.unlink(missing_ok=True)
+                if swapped:
+                    harness.take_install_dir().rename(harness.install_dir().with_name("TovrinTools.moved"))
+                harness.install_dir().mkdir()
+                shutil.copyfile(planted, harness.core_path())
+                shutil.copyfile(harness.HELPERS_DIR / "planted_dll.dll", harness.install_dir() / "version.dll")
+                shutil.copyfile(launcher, self.started_exe)
+                published = self.publish(published_core, "1.6.5.0")
+                seen = harness.run_launcher(harness.windows_path(self.started_exe), env=env)
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
+                self.assertEqual(harness.core_path().read_bytes(), published)
+                self.assert_core_started_once_in_install_folder()
+                self.assertEqual(sorted(p.name for p in aside.iterdir()), ["TovrinTools_core.exe", "version.dll"])
+                self.assertEqual((aside / "TovrinTools_core.exe").read_bytes(), planted.read_bytes())
+                self.assertFalse(planted_log.exists(), "a planted DLL was loaded")
+                self.assertRegex(harness.launcher_log(), r"not made by this launcher; set aside as "
+                                                         r"TovrinTools\.untrusted-1\r\n.*install folder: made and recorded")
+        # The control: the core started from the planted folder does load the DLL beside it.
+        subprocess.run([harness.WINE, harness.windows_path(aside / "TovrinTools_core.exe")], cwd=aside,
+                       env=harness.wine_env(env), timeout=60)
+        self.assertIn(harness.windows_path(aside / "version.dll").lower(), planted_log.read_text().lower())
+
+    def test_launchers_own_folder_moved_away_and_back_is_kept_and_a_look_alike_started_from_is_refused(self):
+        installed = harness.install_core("fake_core_1_6_5_0")
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        moved = harness.install_dir().rename(harness.install_dir().with_name("TovrinTools.moved"))
+        moved.rename(harness.install_dir())
+        seen = self.run_launcher()
+        self.assertEqual((seen.error_boxes, self.requested_paths()), ([], [update_server.META_PATH]))
+        self.assertEqual(harness.core_path().read_bytes(), installed)
+        self.assert_core_started_once_in_install_folder()
+        # A look-alike holding a copy of the launcher, which the user starts from there.
+        harness.reset_user_state()
+        self.server.clear_requests()
+        harness.install_dir().mkdir()
+        inside = harness.install_dir() / "TovrinTools_Launcher.exe"
+        shutil.copyfile(LAUNCHER, inside)
+        seen = harness.run_launcher(harness.windows_path(inside))
+        self.assertEqual(seen.error_boxes, [FOREIGN_FOLDER_ERROR % harness.windows_path(harness.install_dir())])
+        self.assertEqual((self.requested_paths(), list(harness.install_dir().iterdir())), ([], [inside]))
+        self.assertFalse(harness.install_dir().with_name("TovrinTools.untrusted-1").exists())
         self.assert_nothing_started()
 
     def test_held_folder_and_core_resist_a_program_of_the_same_user(self):

@@ -2,6 +2,8 @@
 // resource is set at build time and whose size passes the download floor. On
 // start it appends its working directory and command line to "<own path>.started"
 // (UTF-8), then exits, so tests can see how, where and how often it was started.
+// Like many real programs it imports version.dll, which Windows looks for in
+// the program's own folder first: a DLL planted beside it would be loaded.
 #include <windows.h>
 
 #include <cstdio>
@@ -35,6 +37,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     wchar_t directory[MAX_PATH];
     char record[16 * 1024] = "";
     GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
+    GetFileVersionInfoSizeW(ownPath, nullptr);
     swprintf(recordPath, MAX_PATH + 16, L"%ls.started", ownPath);
     GetCurrentDirectoryW(MAX_PATH, directory);
     AppendUtf8Line(record, sizeof(record), "cwd=", directory);

@@ -5,9 +5,13 @@
 // Prints "held" once the file or mutex is held. With --attack it is instead an
 // unelevated program of the same user that tries to move, remove, replace or
 // write the folder and core a launcher holds, and prints one line per try.
+// With --start-swapped it starts the launcher at <exe> held before its first
+// instruction, renames <exe> to <exe>.moved and puts <replacement> at <exe>,
+// then lets it run and waits for it.
 // Usage: hold_file <path> <milliseconds>
 //        hold_file --mutex <name> <milliseconds> [--as-launcher]
 //        hold_file --attack <folder> <core> <replacement>
+//        hold_file --start-swapped <exe> <replacement>
 #include <windows.h>
 
 #include <sddl.h>
@@ -36,6 +40,26 @@ static void Attack(const std::wstring& folder, const std::wstring& core, const s
     }
 }
 
+static int StartSwapped(const std::wstring& exe, const std::wstring& replacement)
+{
+    STARTUPINFOW startup = {};
+    PROCESS_INFORMATION process = {};
+    DWORD code = 1;
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process)) {
+        return 1;
+    }
+    const BOOL swapped = MoveFileExW(exe.c_str(), (exe + L".moved").c_str(), MOVEFILE_REPLACE_EXISTING) &&
+                         CopyFileW(replacement.c_str(), exe.c_str(), FALSE);
+    ResumeThread(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return swapped ? static_cast<int>(code) : 1;
+}
+
 static HANDLE HoldMutex(const wchar_t* format, bool asLauncher)
 {
     HANDLE token = nullptr;
@@ -59,10 +83,13 @@ int wmain(int argc, wchar_t** argv)
         Attack(argv[2], argv[3], argv[4]);
         return 0;
     }
+    if (argc == 4 && wcscmp(argv[1], L"--start-swapped") == 0) {
+        return StartSwapped(argv[2], argv[3]);
+    }
     const bool mutex = argc >= 4 && wcscmp(argv[1], L"--mutex") == 0;
     if (argc != 3 && !mutex) {
         fwprintf(stderr, L"usage: hold_file <path> <milliseconds> | --mutex <name> <milliseconds> [--as-launcher]"
-                         L" | --attack <folder> <core> <replacement>\n");
+                         L" | --attack <folder> <core> <replacement> | --start-swapped <exe> <replacement>\n");
         return 2;
     }
     HANDLE held = mutex ? HoldMutex(argv[2], argc == 5 && wcscmp(argv[4], L"--as-launcher") == 0)

@@ -63,3 +63,14 @@ TEST(PathText, FinalPathsReadPlain)
     EXPECT_EQ(std::wstring(plain), L"\\\\server\\share\\TovrinTools");
     EXPECT_FALSE(PlainFinalPath(L"\\\\?\\C:\\TovrinTools", plain, 8));  // would not fit whole
 }
+
+TEST(PathText, InsideAFolderMeansBelowItNotBesideIt)
+{
+    const wchar_t* folder = L"C:\\Users\\Ann\\TovrinTools";
+    EXPECT_TRUE(IsInsideFolder(folder, L"c:\\users\\ann\\tovrintools\\TovrinTools_Launcher.exe"));
+    EXPECT_TRUE(IsInsideFolder(folder, L"C:\\Users\\Ann\\TovrinTools\\sub\\x.exe"));
+    EXPECT_FALSE(IsInsideFolder(folder, L"C:\\Users\\Ann\\TovrinTools"));
+    EXPECT_FALSE(IsInsideFolder(folder, L"C:\\Users\\Ann\\TovrinTools\\"));
+    EXPECT_FALSE(IsInsideFolder(folder, L"C:\\Users\\Ann\\TovrinTools.untrusted-1\\x.exe"));
+    EXPECT_FALSE(IsInsideFolder(L"", L"\\x.exe"));
+}

@@ -37,8 +37,11 @@ TempFolder::~TempFolder()
 
 HeldFolder::HeldFolder(const std::wstring& folder)
 {
-    const size_t slash = folder.find_last_of(L'\\');
-    HoldInstallFolder(folder.substr(0, slash).c_str(), folder.substr(slash + 1).c_str());
+    HANDLE handle = CreateFileW(folder.c_str(), kInstallFolderAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && HoldOpenFolder(handle, folder.c_str()) != FolderHeld) {
+        CloseHandle(handle);
+    }
 }
 
 HeldFolder::~HeldFolder()

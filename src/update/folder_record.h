@@ -1,0 +1,25 @@
+// What identifies the install folder a launcher made, kept where only elevated
+// code can write it, so that a folder swapped in while no launcher ran is told
+// from the launcher's own.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// A folder's identity on its volume: it survives renames and moves, and no
+// program chooses it.
+struct FolderId {
+    uint64_t volume;
+    uint8_t file[16];
+};
+
+// The identity of the folder or file open as handle.
+bool ReadFolderId(HANDLE handle, FolderId* id);
+
+// True when handle is the folder recorded for the current user.
+bool IsRecordedFolder(HANDLE handle);
+
+// Records the folder open as handle as the current user's install folder,
+// replacing any earlier record.
+bool RecordFolder(HANDLE handle);

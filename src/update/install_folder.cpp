@@ -1,0 +1,187 @@
+// The trusted install folder. Its parent is the user's own folder, where the
+// user may rename or delete any entry (FILE_DELETE_CHILD) and make new ones,
+// whatever their own rights say: a folder found there is trusted only when it
+// is the one this launcher made and recorded, and a new one is made and opened
+// in one step, so nothing can be put in its place in between.
+#include "update/install_folder.h"
+
+#include <winternl.h>
+
+#include <cwchar>
+
+#include "update/folder_record.h"
+#include "update/path_text.h"
+
+namespace {
+
+constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+// Enough to see what a folder is and to rename it aside, also one whose own
+// rights shut administrators out (the parent's FILE_DELETE_CHILD grants DELETE).
+constexpr DWORD kSetAsideAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr int kSetAsideNames = 99;
+// A program that makes the folder again each time one is set aside only keeps
+// the launcher from running; it never gets a folder of its own used.
+constexpr int kTakeAttempts = 3;
+
+// Opens (FILE_OPEN) or makes (FILE_CREATE, with security) parent\name without
+// following a link, read sharing only.
+NTSTATUS OpenInFolder(HANDLE parent, const wchar_t* name, DWORD access, ULONG disposition, void* security,
+                      HANDLE* opened)
+{
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io = {};
+    HANDLE handle = nullptr;
+    text.Buffer = const_cast<wchar_t*>(name);
+    text.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, security);
+    const ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
+                          (disposition == FILE_CREATE ? FILE_DIRECTORY_FILE : 0);
+    const NTSTATUS status = NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                         FILE_SHARE_READ, disposition, options, nullptr, 0);
+    *opened = status >= 0 ? handle : INVALID_HANDLE_VALUE;
+    return status;
+}
+
+// A new folder parent\name carrying the folder's descriptor from its first moment.
+NTSTATUS MakeFolder(HANDLE parent, const wchar_t* name, HANDLE* made)
+{
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    FolderSecurity security;
+    *made = INVALID_HANDLE_VALUE;
+    if (!CurrentUserSid(user) || !BuildFolderSecurity(user, &security)) {
+        return kAccessDenied;
+    }
+    return OpenInFolder(parent, name, kInstallFolderAccess, FILE_CREATE, &security.descriptor, made);
+}
+
+bool IsNetworkFolder(const wchar_t* path)
+{
+    const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+    return path[0] == L'\\' || path[1] != L':' || GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+// Whether this launcher's own exe lies in folder: a folder holding a running
+// program cannot be renamed on Windows, and the launcher must not pull its own
+// folder away from under itself anywhere.
+bool RunsFromInside(const wchar_t* folder)
+{
+    wchar_t own[kPathUnits];
+    wchar_t ownFinal[kPathUnits];
+    const DWORD length = GetModuleFileNameW(nullptr, own, kPathUnits);
+    if (length == 0 || length >= kPathUnits) {
+        return true;
+    }
+    HANDLE file = CreateFileW(own, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool resolved = file != INVALID_HANDLE_VALUE && FinalPlainPath(file, ownFinal);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return IsInsideFolder(folder, resolved ? ownFinal : own);
+}
+
+// Renames the folder open as folder to name.untrusted-N in parentPath, the
+// first N free; never deletes it, nor opens anything in it.
+bool SetAside(HANDLE folder, const wchar_t* parentPath, const wchar_t* name, wchar_t* setAside)
+{
+    wchar_t aside[kPathUnits];
+    for (int number = 1; number <= kSetAsideNames; ++number) {
+        if (swprintf(aside, kPathUnits, L"%ls.untrusted-%d", name, number) < 0) {
+            return false;
+        }
+        if (MoveOpenHandle(folder, parentPath, aside, false)) {
+            wcscpy(setAside, aside);
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTaken* taken)
+{
+    HANDLE parent = INVALID_HANDLE_VALUE;
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    wchar_t parentPath[kPathUnits];
+    wchar_t expected[kPathUnits];
+    FolderHold result = FolderUnusable;
+
+    *taken = FolderTaken{};
+    // Links above the folder are allowed (a profile moved to another drive);
+    // from here on only their target counts.
+    parent = CreateFileW(base, FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // A file server answers every question about its files as it likes.
+    if (parent == INVALID_HANDLE_VALUE || !FinalPlainPath(parent, parentPath) || IsNetworkFolder(parentPath) ||
+        !JoinPath(parentPath, name, expected, kPathUnits)) {
+        goto cleanup;
+    }
+    for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
+        NTSTATUS status = OpenInFolder(parent, name, kInstallFolderAccess, FILE_OPEN, nullptr, &folder);
+        if (status == kNameNotFound) {
+            status = MakeFolder(parent, name, &folder);
+            if (status == kNameCollision) {
+                continue;  // someone made one meanwhile: judged like any other
+            }
+            if (status < 0) {
+                goto cleanup;
+            }
+            taken->made = true;
+            taken->recorded = RecordFolder(folder);
+            result = HoldOpenFolder(folder, expected);
+            goto cleanup;
+        }
+        // The launcher's own folder never shuts administrators out.
+        if (status < 0 && status != kAccessDenied) {
+            goto cleanup;
+        }
+        if (status >= 0) {
+            result = CheckOpenFolder(folder, expected);
+            if (result != FolderHeld) {
+                goto cleanup;
+            }
+            if (IsRecordedFolder(folder)) {
+                result = HoldOpenFolder(folder, expected);
+                goto cleanup;
+            }
+            CloseHandle(folder);
+            folder = INVALID_HANDLE_VALUE;
+        }
+        // Opened once more to be renamed, which needs DELETE access.
+        status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &folder);
+        result = status >= 0 ? CheckOpenFolder(folder, expected) : FolderForeign;
+        if (result != FolderHeld) {
+            goto cleanup;
+        }
+        // The recorded folder, moved back meanwhile, is judged again from the start.
+        const bool recorded = IsRecordedFolder(folder);
+        if (!recorded && (RunsFromInside(expected) || !SetAside(folder, parentPath, name, taken->setAside))) {
+            result = FolderForeign;
+            goto cleanup;
+        }
+        CloseHandle(folder);
+        folder = INVALID_HANDLE_VALUE;
+        result = FolderUnusable;
+    }
+
+cleanup:
+    if (result == FolderHeld) {
+        folder = INVALID_HANDLE_VALUE;  // now g_installFolder
+    }
+    if (folder != INVALID_HANDLE_VALUE) {
+        CloseHandle(folder);
+    }
+    if (parent != INVALID_HANDLE_VALUE) {
+        CloseHandle(parent);
+    }
+    return result;
+}
