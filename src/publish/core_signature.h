@@ -1,13 +1,10 @@
-// Who signed a core: pins of code-signing certificates (the SHA-256 of the DER
-// SubjectPublicKeyInfo) and the Authenticode signature of an executable,
-// checked by OpenSSL for what the launcher relies on: that it is intact and
-// made by a pinned key.
+// Who signed a core: the Authenticode signature of an executable, checked by
+// OpenSSL for what the launcher relies on: that it is intact and made by a
+// pinned key (see signer_pin.h for pins).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-constexpr size_t kPinBytes = 65;  // 64 hexadecimal digits and the terminator
 
 // What a signature check found besides its verdict, for the operator.
 struct SignerFacts {
@@ -17,14 +14,6 @@ struct SignerFacts {
     char timestamp[512];  // when and by whom it was stamped, or why no stamp counts
     char expiry[32];      // the signer's certificate expires on this day (YYYY-MM-DD, UTC)
 };
-
-// True when text is 64 hexadecimal digits, either case.
-bool IsPinText(const char* text);
-
-// Pin of the certificate in the file at path (PEM or DER), or of the leaf
-// signer of the primary signature when the file is a Windows executable.
-// On false, error says why.
-bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity);
 
 // True when the executable of size bytes open as file carries an Authenticode
 // signature that is intact (the digest over the file is the one signed, and

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "publish/core_signature.h"
 #include "publish/release_check.h"
 #include "publish/release_stage.h"
+#include "publish/signer_pin.h"
 
 namespace {
 
