@@ -2,7 +2,6 @@
 #include "publish/core_signature.h"
 
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -12,13 +11,12 @@
 
 #include "publish/authenticode.h"
 #include "publish/certificate_text.h"
+#include "publish/root_certificates.h"
 #include "publish/signer_pin.h"
 #include "publish/timestamp_check.h"
 
 namespace {
 
-// The roots Debian's ca-certificates package installs.
-constexpr char kSystemRoots[] = "/etc/ssl/certs/ca-certificates.crt";
 constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
 // Longer chains than this are no code-signing chain (and end any loop).
 constexpr int kMaxChain = 8;
@@ -122,32 +120,47 @@ X509* FindIssuer(X509* certificate, STACK_OF(X509)* candidates)
     return nullptr;
 }
 
-STACK_OF(X509)* ReadSystemRoots()
+// The roots --ca-file names, each of which must be one, and the certificates
+// --tsa-ca-file names for time-stamp authorities.
+bool ReadGivenRoots(const SignerRules& rules, STACK_OF(X509)* roots, STACK_OF(X509)* authorities, char* error,
+                    size_t capacity)
 {
-    STACK_OF(X509)* roots = sk_X509_new_null();
-    FILE* file = fopen(kSystemRoots, "r");
-    if (file == nullptr) {
-        return roots;
+    char problem[512];
+    char name[256];
+    if (rules.caFile != nullptr && !ReadPemCertificates(rules.caFile, roots, problem, sizeof(problem))) {
+        snprintf(error, capacity, "cannot be checked: --ca-file: %s", problem);
+        return false;
     }
-    for (X509* root = PEM_read_X509(file, nullptr, nullptr, nullptr); root != nullptr;
-         root = PEM_read_X509(file, nullptr, nullptr, nullptr)) {
-        if (roots == nullptr || sk_X509_push(roots, root) == 0) {
-            X509_free(root);
+    for (int i = 0; i < sk_X509_num(roots); ++i) {
+        // A chain that reaches an intermediate has not reached its root.
+        if (!IsSelfSigned(sk_X509_value(roots, i))) {
+            CertificateSubject(sk_X509_value(roots, i), name, sizeof(name));
+            snprintf(error, capacity, "cannot be checked: --ca-file %s holds %s, which is no root (it did not issue "
+                     "itself); give the root certificates only", rules.caFile, name);
+            return false;
         }
     }
-    fclose(file);
-    return roots;
+    if (rules.tsaCaFile != nullptr && !ReadPemCertificates(rules.tsaCaFile, authorities, problem, sizeof(problem))) {
+        snprintf(error, capacity, "cannot be checked: --tsa-ca-file: %s", problem);
+        return false;
+    }
+    return true;
 }
 
 // Follows the chain from the signer through the certificates the signature
-// carries. A signer whose issuer is neither carried nor a root here is
-// refused: code-signing certificates are issued by intermediate CAs, which
-// the launcher, checking offline, could not fetch. Where the chain ends is
-// reported in facts->chain.
-bool ChainCarried(PKCS7* pkcs7, X509* signer, SignerFacts* facts, char* error, size_t capacity)
+// carries. It is complete when the last one is a root this machine has or
+// --ca-file gives, or was issued by one. Otherwise nothing here can tell
+// whether the last one's issuer is a root: with --ca-file the chain is
+// refused, naming that issuer as the first missing certificate; without, it
+// is refused only when it carries the signer's certificate alone (code-signing
+// certificates are issued by intermediate CAs, which the launcher, checking
+// offline, could not fetch), and where it ends is reported in facts->chain.
+bool ChainCarried(PKCS7* pkcs7, X509* signer, STACK_OF(X509)* systemRoots, STACK_OF(X509)* givenRoots,
+                  const char* caFile, SignerFacts* facts, char* error, size_t capacity)
 {
     char top[256];
     char issuer[256];
+    char carried[300] = "it";
     X509* current = signer;
     for (int depth = 0; depth < kMaxChain; ++depth) {
         X509* next = FindIssuer(current, pkcs7->d.sign->cert);
@@ -156,38 +169,49 @@ bool ChainCarried(PKCS7* pkcs7, X509* signer, SignerFacts* facts, char* error, s
         }
         current = next;
     }
-    STACK_OF(X509)* roots = ReadSystemRoots();
-    const bool rootHere = FindIssuer(current, roots) != nullptr;
-    sk_X509_pop_free(roots, X509_free);
-    const bool selfSigned =
-        X509_check_issued(current, current) == X509_V_OK && X509_verify(current, X509_get0_pubkey(current)) == 1;
+    const bool given = FindIssuer(current, givenRoots) != nullptr;
+    const bool here = !given && FindIssuer(current, systemRoots) != nullptr;
+    const bool selfSigned = IsSelfSigned(current);
     CertificateSubject(current, top, sizeof(top));
     CertificateIssuer(current, issuer, sizeof(issuer));
-    if (current == signer && !selfSigned && !rootHere) {
+    if (given || here) {
+        snprintf(facts->chain, sizeof(facts->chain), "its chain reaches %s, a root %s", selfSigned ? top : issuer,
+                 given ? "--ca-file gives" : "this machine has");
+        return true;
+    }
+    if (selfSigned && caFile != nullptr) {
         snprintf(error, capacity,
-                 "is signed by %s, but its signature does not carry every certificate between the signer's "
-                 "certificate and its root: %s, which issued it, is missing, and the launcher checks offline, so "
-                 "Windows cannot fetch it",
-                 facts->subject, issuer);
+                 "is signed by %s, but its chain ends at %s, a root that neither --ca-file %s nor this machine has",
+                 facts->subject, top, caFile);
         return false;
     }
-    if (rootHere) {
-        snprintf(facts->chain, sizeof(facts->chain), "its chain reaches %s, a root this machine has",
-                 selfSigned ? top : issuer);
-    } else if (selfSigned) {
+    if (selfSigned) {
         snprintf(facts->chain, sizeof(facts->chain), "its chain ends at %s, a root this machine does not have",
                  top);
-    } else {
-        snprintf(facts->chain, sizeof(facts->chain),
-                 "its chain ends at %s, issued by %s, a root this machine does not have", top, issuer);
+        return true;
     }
+    if (current == signer || caFile != nullptr) {
+        if (current != signer) {
+            snprintf(carried, sizeof(carried), "%s, the last certificate it carries", top);
+        }
+        snprintf(error, capacity,
+                 "is signed by %s, but its signature does not carry every certificate between the signer's "
+                 "certificate and its root: %s, which issued %s, is missing, and the launcher checks offline, so "
+                 "Windows cannot fetch it",
+                 facts->subject, issuer, carried);
+        return false;
+    }
+    snprintf(facts->chain, sizeof(facts->chain),
+             "its chain ends at %s, issued by %s, which is not a root this machine has; whether the chain is "
+             "complete could not be checked (give its root with --ca-file)",
+             top, issuer);
     return true;
 }
 
 }  // namespace
 
-bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pinCount, SignerFacts* facts,
-                     char* error, size_t capacity)
+bool CheckCoreSigner(int file, uint64_t size, const SignerRules& rules, SignerFacts* facts, char* error,
+                     size_t capacity)
 {
     AuthenticodeLayout layout;
     char pin[kPinBytes] = "";
@@ -195,10 +219,17 @@ bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pi
     bool pinned = false;
     bool ok = false;
     X509* signer = nullptr;
+    PKCS7* pkcs7 = nullptr;
+    STACK_OF(X509)* systemRoots = ReadSystemRoots();
+    STACK_OF(X509)* givenRoots = sk_X509_new_null();
+    STACK_OF(X509)* authorities = sk_X509_new_null();
     memset(facts, 0, sizeof(*facts));
-    PKCS7* pkcs7 = ReadPrimarySignature(file, size, &layout, error, capacity);
+    if (!ReadGivenRoots(rules, givenRoots, authorities, error, capacity)) {
+        goto cleanup;
+    }
+    pkcs7 = ReadPrimarySignature(file, size, &layout, error, capacity);
     if (pkcs7 == nullptr) {
-        return false;
+        goto cleanup;
     }
     signer = SignerCertificate(pkcs7);
     if (signer == nullptr || !CertificatePin(signer, pin)) {
@@ -207,8 +238,8 @@ bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pi
     }
     CertificateSubject(signer, facts->subject, sizeof(facts->subject));
     FormatAsn1Time(X509_get0_notAfter(signer), "%Y-%m-%d", facts->expiry, sizeof(facts->expiry));
-    for (size_t i = 0; i < pinCount; ++i) {
-        pinned = pinned || SamePin(pins[i], pin);
+    for (size_t i = 0; i < rules.pinCount; ++i) {
+        pinned = pinned || SamePin(rules.pins[i], pin);
     }
     if (!pinned) {
         snprintf(error, capacity, "is signed by %s (pin %s), which is none of the signers given", facts->subject,
@@ -219,13 +250,17 @@ bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pi
         snprintf(error, capacity, "is signed by %s, but its signature does not verify: %s", facts->subject, problem);
         goto cleanup;
     }
-    if (!ChainCarried(pkcs7, signer, facts, error, capacity)) {
+    if (!ChainCarried(pkcs7, signer, systemRoots, givenRoots, rules.caFile, facts, error, capacity)) {
         goto cleanup;
     }
-    facts->timestamped = CheckTimestamp(pkcs7, signer, facts->timestamp, sizeof(facts->timestamp));
+    facts->timestamped =
+        CheckTimestamp(pkcs7, signer, systemRoots, authorities, facts->timestamp, sizeof(facts->timestamp));
     ok = true;
 
 cleanup:
     PKCS7_free(pkcs7);
+    sk_X509_pop_free(authorities, X509_free);
+    sk_X509_pop_free(givenRoots, X509_free);
+    sk_X509_pop_free(systemRoots, X509_free);
     return ok;
 }

@@ -195,8 +195,8 @@ bool CheckCopy(const char* corePath, const StageOptions& options, PreparedStage*
     if (options.signerCount == 0) {
         return true;
     }
-    if (!CheckCoreSigner(stage->exe, stage->size, options.signers, options.signerCount, &signer, error,
-                         sizeof(error))) {
+    const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
+    if (!CheckCoreSigner(stage->exe, stage->size, rules, &signer, error, sizeof(error))) {
         snprintf(message, capacity, "refused: %s %s", corePath, error);
         return false;
     }

@@ -1,11 +1,14 @@
 // The RFC 3161 time stamp of an Authenticode signature.
 #include "publish/timestamp_check.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ts.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "publish/authenticode.h"
 #include "publish/certificate_text.h"
@@ -46,9 +49,106 @@ bool StampsSignature(TS_TST_INFO* info, PKCS7_SIGNER_INFO* signerInfo)
            memcmp(digest, ASN1_STRING_get0_data(stamped), digestLength) == 0;
 }
 
+void AddToStore(X509_STORE* store, STACK_OF(X509)* certificates)
+{
+    for (int i = 0; i < sk_X509_num(certificates); ++i) {
+        X509_STORE_add_cert(store, sk_X509_value(certificates, i));
+    }
+}
+
+// Why the authority's chain is not trusted, found by building it once more
+// as TS_RESP_verify_signature does; when it builds, what failed is the
+// token's reference to the authority's certificate.
+void ExplainDistrust(PKCS7* token, X509_STORE* store, char* reason, size_t capacity)
+{
+    X509_STORE_CTX* context = X509_STORE_CTX_new();
+    X509* at = nullptr;
+    char name[256] = "?";
+    char issuer[256] = "?";
+    snprintf(reason, capacity, "its stamp does not name the authority's certificate as RFC 3161 requires");
+    if (context == nullptr ||
+        X509_STORE_CTX_init(context, store, SignerCertificate(token), token->d.sign->cert) != 1) {
+        goto cleanup;
+    }
+    X509_STORE_CTX_set_purpose(context, X509_PURPOSE_TIMESTAMP_SIGN);
+    if (X509_verify_cert(context) == 1) {
+        goto cleanup;
+    }
+    at = X509_STORE_CTX_get_current_cert(context);
+    if (at != nullptr) {
+        CertificateSubject(at, name, sizeof(name));
+        CertificateIssuer(at, issuer, sizeof(issuer));
+    }
+    switch (X509_STORE_CTX_get_error(context)) {
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        snprintf(reason, capacity, "it issued its own certificate, as anyone can");
+        break;
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        snprintf(reason, capacity, "its chain ends at %s, a root that neither this machine nor --tsa-ca-file has",
+                 name);
+        break;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        snprintf(reason, capacity,
+                 "its chain ends at %s, issued by %s, which is neither carried nor a root this machine or "
+                 "--tsa-ca-file has",
+                 name, issuer);
+        break;
+    case X509_V_ERR_INVALID_PURPOSE:
+        if (X509_STORE_CTX_get_error_depth(context) > 0) {
+            snprintf(reason, capacity, "%s in its chain may not issue certificates for time stamping", name);
+        } else {
+            snprintf(reason, capacity, "its certificate is not for time stamping (RFC 3161 asks for the extended key "
+                     "usage timeStamping alone, marked critical)");
+        }
+        break;
+    default:
+        snprintf(reason, capacity, "its chain does not verify at %s as of the stamp's time: %s", name,
+                 X509_verify_cert_error_string(X509_STORE_CTX_get_error(context)));
+        break;
+    }
+
+cleanup:
+    X509_STORE_CTX_free(context);
+}
+
+// OpenSSL's RFC 3161 verification of the token's signer: its chain to a
+// trusted root with the time-stamping purpose, and the token's reference to
+// its certificate. The chain is judged as of the stamp's time: the authority's
+// certificate had to be valid when it stamped, and a stamp is meant to outlive
+// it.
+bool AuthorityTrusted(PKCS7* token, const ASN1_GENERALIZEDTIME* time, STACK_OF(X509)* systemRoots,
+                      STACK_OF(X509)* authorities, char* reason, size_t capacity)
+{
+    X509_STORE* store = X509_STORE_new();
+    X509* authority = nullptr;
+    struct tm parts;
+    bool ok = false;
+    memset(&parts, 0, sizeof(parts));
+    snprintf(reason, capacity, "its time cannot be read");
+    if (store == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
+        goto cleanup;
+    }
+    AddToStore(store, systemRoots);
+    AddToStore(store, authorities);
+    X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store), timegm(&parts));
+    ok = TS_RESP_verify_signature(token, nullptr, store, &authority) == 1;
+    if (!ok) {
+        ExplainDistrust(token, store, reason, capacity);
+    }
+
+cleanup:
+    ERR_clear_error();
+    X509_free(authority);
+    X509_STORE_free(store);
+    return ok;
+}
+
 }  // namespace
 
-bool CheckTimestamp(PKCS7* signature, X509* signer, char* text, size_t capacity)
+bool CheckTimestamp(PKCS7* signature, X509* signer, STACK_OF(X509)* systemRoots, STACK_OF(X509)* authorities,
+                    char* text, size_t capacity)
 {
     PKCS7_SIGNER_INFO* signerInfo = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature), 0);
     PKCS7* token = TimestampToken(signerInfo);
@@ -58,6 +158,7 @@ bool CheckTimestamp(PKCS7* signature, X509* signer, char* text, size_t capacity)
     X509* stamper = nullptr;
     char when[64];
     char authority[256] = "?";
+    char distrust[768];
     bool ok = false;
     snprintf(text, capacity, "it has no RFC 3161 time stamp");
     if (PKCS7_get_attribute(signerInfo, NID_pkcs9_countersignature) != nullptr) {
@@ -86,6 +187,10 @@ bool CheckTimestamp(PKCS7* signature, X509* signer, char* text, size_t capacity)
     if (ASN1_TIME_compare(time, X509_get0_notBefore(signer)) < 0 ||
         ASN1_TIME_compare(time, X509_get0_notAfter(signer)) > 0) {
         snprintf(text, capacity, "its time stamp (%s) lies outside the signer's certificate's validity", when);
+        goto cleanup;
+    }
+    if (!AuthorityTrusted(token, time, systemRoots, authorities, distrust, sizeof(distrust))) {
+        snprintf(text, capacity, "its time stamp's authority %s is not trusted: %s", authority, distrust);
         goto cleanup;
     }
     snprintf(text, capacity, "time-stamped %s by %s", when, authority);
