@@ -237,16 +237,16 @@ class ReleaseServedByNginx(unittest.TestCase):
                 (cloud, [*cloud_pin, "--ca-file", os.path.join(pki, "cloud.pem"), *tsa_ca],
                  "holds /CN=Cloud Signed Publisher, which is no root"),
                 (unstamped, [*both, "--allow-no-timestamp", "--allow-same-or-older"], None),
-                (made_up, [*both, "--allow-no-timestamp", "--allow-same-or-older"], "/CN=Made-Up Time Stamps is not "
-                                                                                    "trusted"),
+                (made_up, [*both, "--allow-no-timestamp", "--allow-same-or-older"],
+                 "/CN=Made-Up Time Stamps is not trusted"),
                 (chain_stamped, [*both, *chain_tsa_ca, "--allow-same-or-older"], "time-stamped 20"),
                 (cloud, [*cloud_pin, *tsa_ca, "--allow-same-or-older"],
                  "its chain ends at /CN=Cloud Signing Intermediate CA, issued by /CN=Tovrin Tools Test Code Signing "
                  "CA, which is not a root this machine has; whether the chain is complete could not be checked "
                  "(give its root with --ca-file); time-stamped"),
-                (leaf_i1, [*chain_pin, *tsa_ca, "--allow-same-or-older"], "its chain ends at /CN=Test Chain I1, "
-                                                                          "issued by /CN=Test Chain I2, which is not a "
-                                                                          "root this machine has; whether"),
+                (leaf_i1, [*chain_pin, *tsa_ca, "--allow-same-or-older"],
+                 "its chain ends at /CN=Test Chain I1, issued by /CN=Test Chain I2, which is not a root this machine "
+                 "has; whether the chain is complete could not be checked"),
                 (leaf_i2, [*chain_pin, *chain_root, *tsa_ca, "--allow-same-or-older"],
                  "its chain reaches /CN=Test Chain Root, a root --ca-file gives"),
                 (signed, [*both, *tsa_ca, "--allow-same-or-older"], "; time-stamped 20")]:

@@ -119,7 +119,8 @@ def pin(cert_path):
 def sign(directory, signer, source, destination, certs="-chain.pem", stamped=False, tsa="tsa"):
     """Authenticode-signs the exe source into destination as signer ("publisher", "stranger", "cloud" or
     "chain-leaf"), carrying the certificates of <signer><certs>, time-stamped by the TSA <tsa> when stamped."""
-    stamp = ["-TSA-certs", os.path.join(directory, f"{tsa}-chain.pem"), "-TSA-key", os.path.join(directory, f"{tsa}.key")]
+    stamp = ["-TSA-certs", os.path.join(directory, f"{tsa}-chain.pem"),
+             "-TSA-key", os.path.join(directory, f"{tsa}.key")]
     subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(directory, f"{signer}{certs}"),
                     "-key", os.path.join(directory, f"{signer}.key"), "-h", "sha256", *(stamp if stamped else []),
                     "-in", str(source), "-out", str(destination)],
