@@ -1,4 +1,4 @@
-// Authenticode layout, signature blob and streamed digests of a PE file.
+// Authenticode layout, signature and streamed digests of a PE file.
 #include "publish/authenticode.h"
 
 #include <unistd.h>
@@ -138,6 +138,32 @@ bool ReadSignatureBlob(int file, const AuthenticodeLayout& layout, std::vector<u
     }
     *problem = nullptr;
     return true;
+}
+
+PKCS7* ReadPrimarySignature(int file, uint64_t size, AuthenticodeLayout* layout, char* error, size_t capacity)
+{
+    std::vector<unsigned char> der;
+    const char* problem = nullptr;
+    if (!ReadAuthenticodeLayout(file, size, layout, &problem) || !ReadSignatureBlob(file, *layout, &der, &problem)) {
+        snprintf(error, capacity, "%s", problem);
+        return nullptr;
+    }
+    const unsigned char* cursor = der.data();
+    PKCS7* pkcs7 = d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size()));
+    if (pkcs7 == nullptr || !PKCS7_type_is_signed(pkcs7) || pkcs7->d.sign->contents == nullptr) {
+        snprintf(error, capacity, "has a signature that is not PKCS#7 signed data");
+        PKCS7_free(pkcs7);
+        return nullptr;
+    }
+    return pkcs7;
+}
+
+X509* SignerCertificate(PKCS7* pkcs7)
+{
+    STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7, nullptr, 0);
+    X509* signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0) : nullptr;
+    sk_X509_free(signers);
+    return signer;
 }
 
 bool AuthenticodeDigest(int file, const AuthenticodeLayout& layout, const EVP_MD* md, unsigned char* digest,

@@ -1,9 +1,11 @@
 // The bytes of a PE file an Authenticode signature covers, its signature
-// blob, and digests streamed from an open file, so that a core of any size is
-// checked in bounded memory.
+// and its signer, and digests streamed from an open file, so that a core of
+// any size is checked in bounded memory.
 #pragma once
 
 #include <openssl/evp.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +30,15 @@ bool ReadAuthenticodeLayout(int file, uint64_t size, AuthenticodeLayout* layout,
 // primary signature. False with *problem set when there is none.
 bool ReadSignatureBlob(int file, const AuthenticodeLayout& layout, std::vector<unsigned char>* der,
                        const char** problem);
+
+// The primary signature of the executable of size bytes open as file, as
+// PKCS#7 signed data with content; nullptr with error saying why (starting
+// with a verb) when there is none.
+PKCS7* ReadPrimarySignature(int file, uint64_t size, AuthenticodeLayout* layout, char* error, size_t capacity);
+
+// The certificate of the first signer of signed data, found among the
+// certificates it carries (not to be freed); nullptr when it carries none.
+X509* SignerCertificate(PKCS7* pkcs7);
 
 // The digest by md of the bytes the signature covers: all but the checksum,
 // the table entry and the table. digest has room for EVP_MAX_MD_SIZE bytes.

@@ -1,86 +1,29 @@
-// Pins of certificates and of the signers of executables.
+// The Authenticode signature of a core: intact, by a pinned signer, its chain carried.
 #include "publish/core_signature.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
-#include <openssl/ts.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <vector>
 
 #include "publish/authenticode.h"
+#include "publish/certificate_text.h"
+#include "publish/root_certificates.h"
+#include "publish/signer_pin.h"
+#include "publish/timestamp_check.h"
 
 namespace {
 
-// The roots Debian's ca-certificates package installs.
-constexpr char kSystemRoots[] = "/etc/ssl/certs/ca-certificates.crt";
 constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DATA_OBJID
-constexpr char kRfc3161Oid[] = "1.3.6.1.4.1.311.3.3.1";       // szOID_RFC3161_counterSign
 // Longer chains than this are no code-signing chain (and end any loop).
 constexpr int kMaxChain = 8;
-
-bool CertificatePin(X509* certificate, char pin[kPinBytes])
-{
-    unsigned char* der = nullptr;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestSize = 0;
-    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
-    const bool ok = length > 0 && EVP_Digest(der, static_cast<size_t>(length), digest, &digestSize, EVP_sha256(),
-                                             nullptr) == 1 && digestSize == 32;
-    OPENSSL_free(der);
-    pin[0] = '\0';
-    for (unsigned int i = 0; ok && i < digestSize; ++i) {
-        snprintf(pin + 2 * i, 3, "%02x", digest[i]);
-    }
-    return ok;
-}
 
 bool SamePin(const char* a, const char* b)
 {
     return strlen(a) == kPinBytes - 1 && strncasecmp(a, b, kPinBytes - 1) == 0;
-}
-
-void Subject(X509* certificate, char* text, size_t capacity)
-{
-    X509_NAME_oneline(X509_get_subject_name(certificate), text, static_cast<int>(capacity));
-}
-
-// The primary signature of the executable open as file, as PKCS#7 signed data.
-PKCS7* ReadSignature(int file, uint64_t size, AuthenticodeLayout* layout, char* error, size_t capacity)
-{
-    std::vector<unsigned char> der;
-    const char* problem = nullptr;
-    if (!ReadAuthenticodeLayout(file, size, layout, &problem) || !ReadSignatureBlob(file, *layout, &der, &problem)) {
-        snprintf(error, capacity, "%s", problem);
-        return nullptr;
-    }
-    const unsigned char* cursor = der.data();
-    PKCS7* pkcs7 = d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size()));
-    if (pkcs7 == nullptr || !PKCS7_type_is_signed(pkcs7) || pkcs7->d.sign->contents == nullptr) {
-        snprintf(error, capacity, "has a signature that is not PKCS#7 signed data");
-        PKCS7_free(pkcs7);
-        return nullptr;
-    }
-    return pkcs7;
-}
-
-// The leaf signer's certificate of the signature (not to be freed).
-X509* SignerCertificate(PKCS7* pkcs7)
-{
-    STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7, nullptr, 0);
-    X509* signer = signers != nullptr && sk_X509_num(signers) > 0 ? sk_X509_value(signers, 0) : nullptr;
-    sk_X509_free(signers);
-    return signer;
 }
 
 // The SpcIndirectDataContent the signer signed: its DER value without the
@@ -177,32 +120,47 @@ X509* FindIssuer(X509* certificate, STACK_OF(X509)* candidates)
     return nullptr;
 }
 
-STACK_OF(X509)* ReadSystemRoots()
+// The roots --ca-file names, each of which must be one, and the certificates
+// --tsa-ca-file names for time-stamp authorities.
+bool ReadGivenRoots(const SignerRules& rules, STACK_OF(X509)* roots, STACK_OF(X509)* authorities, char* error,
+                    size_t capacity)
 {
-    STACK_OF(X509)* roots = sk_X509_new_null();
-    FILE* file = fopen(kSystemRoots, "r");
-    if (file == nullptr) {
-        return roots;
+    char problem[512];
+    char name[256];
+    if (rules.caFile != nullptr && !ReadPemCertificates(rules.caFile, roots, problem, sizeof(problem))) {
+        snprintf(error, capacity, "cannot be checked: --ca-file: %s", problem);
+        return false;
     }
-    for (X509* root = PEM_read_X509(file, nullptr, nullptr, nullptr); root != nullptr;
-         root = PEM_read_X509(file, nullptr, nullptr, nullptr)) {
-        if (roots == nullptr || sk_X509_push(roots, root) == 0) {
-            X509_free(root);
+    for (int i = 0; i < sk_X509_num(roots); ++i) {
+        // A chain that reaches an intermediate has not reached its root.
+        if (!IsSelfSigned(sk_X509_value(roots, i))) {
+            CertificateSubject(sk_X509_value(roots, i), name, sizeof(name));
+            snprintf(error, capacity, "cannot be checked: --ca-file %s holds %s, which is no root (it did not issue "
+                     "itself); give the root certificates only", rules.caFile, name);
+            return false;
         }
     }
-    fclose(file);
-    return roots;
+    if (rules.tsaCaFile != nullptr && !ReadPemCertificates(rules.tsaCaFile, authorities, problem, sizeof(problem))) {
+        snprintf(error, capacity, "cannot be checked: --tsa-ca-file: %s", problem);
+        return false;
+    }
+    return true;
 }
 
 // Follows the chain from the signer through the certificates the signature
-// carries. A signer whose issuer is neither carried nor a root here is
-// refused: code-signing certificates are issued by intermediate CAs, which
-// the launcher, checking offline, could not fetch. Where the chain ends is
-// reported in facts->chain.
-bool ChainCarried(PKCS7* pkcs7, X509* signer, SignerFacts* facts, char* error, size_t capacity)
+// carries. It is complete when the last one is a root this machine has or
+// --ca-file gives, or was issued by one. Otherwise nothing here can tell
+// whether the last one's issuer is a root: with --ca-file the chain is
+// refused, naming that issuer as the first missing certificate; without, it
+// is refused only when it carries the signer's certificate alone (code-signing
+// certificates are issued by intermediate CAs, which the launcher, checking
+// offline, could not fetch), and where it ends is reported in facts->chain.
+bool ChainCarried(PKCS7* pkcs7, X509* signer, STACK_OF(X509)* systemRoots, STACK_OF(X509)* givenRoots,
+                  const char* caFile, SignerFacts* facts, char* error, size_t capacity)
 {
     char top[256];
     char issuer[256];
+    char carried[300] = "it";
     X509* current = signer;
     for (int depth = 0; depth < kMaxChain; ++depth) {
         X509* next = FindIssuer(current, pkcs7->d.sign->cert);
@@ -211,197 +169,49 @@ bool ChainCarried(PKCS7* pkcs7, X509* signer, SignerFacts* facts, char* error, s
         }
         current = next;
     }
-    STACK_OF(X509)* roots = ReadSystemRoots();
-    const bool rootHere = FindIssuer(current, roots) != nullptr;
-    sk_X509_pop_free(roots, X509_free);
-    const bool selfSigned =
-        X509_check_issued(current, current) == X509_V_OK && X509_verify(current, X509_get0_pubkey(current)) == 1;
-    Subject(current, top, sizeof(top));
-    X509_NAME_oneline(X509_get_issuer_name(current), issuer, sizeof(issuer));
-    if (current == signer && !selfSigned && !rootHere) {
+    const bool given = FindIssuer(current, givenRoots) != nullptr;
+    const bool here = !given && FindIssuer(current, systemRoots) != nullptr;
+    const bool selfSigned = IsSelfSigned(current);
+    CertificateSubject(current, top, sizeof(top));
+    CertificateIssuer(current, issuer, sizeof(issuer));
+    if (given || here) {
+        snprintf(facts->chain, sizeof(facts->chain), "its chain reaches %s, a root %s", selfSigned ? top : issuer,
+                 given ? "--ca-file gives" : "this machine has");
+        return true;
+    }
+    if (selfSigned && caFile != nullptr) {
         snprintf(error, capacity,
-                 "is signed by %s, but its signature does not carry every certificate between the signer's "
-                 "certificate and its root: %s, which issued it, is missing, and the launcher checks offline, so "
-                 "Windows cannot fetch it",
-                 facts->subject, issuer);
+                 "is signed by %s, but its chain ends at %s, a root that neither --ca-file %s nor this machine has",
+                 facts->subject, top, caFile);
         return false;
     }
-    if (rootHere) {
-        snprintf(facts->chain, sizeof(facts->chain), "its chain reaches %s, a root this machine has",
-                 selfSigned ? top : issuer);
-    } else if (selfSigned) {
+    if (selfSigned) {
         snprintf(facts->chain, sizeof(facts->chain), "its chain ends at %s, a root this machine does not have",
                  top);
-    } else {
-        snprintf(facts->chain, sizeof(facts->chain),
-                 "its chain ends at %s, issued by %s, a root this machine does not have", top, issuer);
+        return true;
     }
-    return true;
-}
-
-void FormatTime(const ASN1_TIME* time, const char* format, char* text, size_t capacity)
-{
-    struct tm parts;
-    memset(&parts, 0, sizeof(parts));
-    text[0] = '\0';
-    if (ASN1_TIME_to_tm(time, &parts) == 1) {
-        strftime(text, capacity, format, &parts);
-    }
-}
-
-// The RFC 3161 token in the signer's unsigned attributes, or nullptr.
-PKCS7* TimestampToken(PKCS7_SIGNER_INFO* signerInfo)
-{
-    char oid[64];
-    for (int i = 0; i < sk_X509_ATTRIBUTE_num(signerInfo->unauth_attr); ++i) {
-        X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(signerInfo->unauth_attr, i);
-        OBJ_obj2txt(oid, sizeof(oid), X509_ATTRIBUTE_get0_object(attribute), 1);
-        ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
-        if (strcmp(oid, kRfc3161Oid) == 0 && value != nullptr && value->type == V_ASN1_SEQUENCE) {
-            const unsigned char* cursor = value->value.sequence->data;
-            return d2i_PKCS7(nullptr, &cursor, value->value.sequence->length);
+    if (current == signer || caFile != nullptr) {
+        if (current != signer) {
+            snprintf(carried, sizeof(carried), "%s, the last certificate it carries", top);
         }
-    }
-    return nullptr;
-}
-
-// A time stamp counts when its signature verifies, it stamps this signature
-// (its imprint is the digest of the signer's signature value), and it lies
-// within the signer's certificate's validity.
-void CheckTimestamp(PKCS7* pkcs7, X509* signer, SignerFacts* facts)
-{
-    PKCS7_SIGNER_INFO* signerInfo = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0);
-    PKCS7* token = TimestampToken(signerInfo);
-    TS_TST_INFO* info = nullptr;
-    X509_STORE* none = X509_STORE_new();
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    char when[64];
-    char authority[256] = "?";
-    facts->timestamped = false;
-    snprintf(facts->timestamp, sizeof(facts->timestamp), "it has no RFC 3161 time stamp");
-    if (PKCS7_get_attribute(signerInfo, NID_pkcs9_countersignature) != nullptr) {
-        snprintf(facts->timestamp, sizeof(facts->timestamp),
-                 "it has only a legacy Authenticode time stamp, which this tool does not check; use an RFC 3161 one");
-    }
-    if (token == nullptr) {
-        goto cleanup;
-    }
-    snprintf(facts->timestamp, sizeof(facts->timestamp), "its time stamp does not verify");
-    info = PKCS7_to_TS_TST_INFO(token);
-    if (info == nullptr || none == nullptr ||
-        PKCS7_verify(token, nullptr, none, nullptr, nullptr, PKCS7_NOVERIFY) != 1) {
-        goto cleanup;
-    }
-    {
-        TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info);
-        const EVP_MD* md = EVP_get_digestbyobj(TS_MSG_IMPRINT_get_algo(imprint)->algorithm);
-        const ASN1_OCTET_STRING* stamped = TS_MSG_IMPRINT_get_msg(imprint);
-        if (md == nullptr ||
-            EVP_Digest(ASN1_STRING_get0_data(signerInfo->enc_digest), ASN1_STRING_length(signerInfo->enc_digest),
-                       digest, &digestLength, md, nullptr) != 1 ||
-            static_cast<int>(digestLength) != ASN1_STRING_length(stamped) ||
-            memcmp(digest, ASN1_STRING_get0_data(stamped), digestLength) != 0) {
-            snprintf(facts->timestamp, sizeof(facts->timestamp), "its time stamp is for another signature");
-            goto cleanup;
-        }
-    }
-    {
-        const ASN1_GENERALIZEDTIME* time = TS_TST_INFO_get_time(info);
-        X509* stamper = SignerCertificate(token);
-        FormatTime(time, "%Y-%m-%d %H:%M:%S UTC", when, sizeof(when));
-        if (stamper != nullptr) {
-            Subject(stamper, authority, sizeof(authority));
-        }
-        if (ASN1_TIME_compare(time, X509_get0_notBefore(signer)) < 0 ||
-            ASN1_TIME_compare(time, X509_get0_notAfter(signer)) > 0) {
-            snprintf(facts->timestamp, sizeof(facts->timestamp),
-                     "its time stamp (%s) lies outside the signer's certificate's validity", when);
-            goto cleanup;
-        }
-    }
-    facts->timestamped = true;
-    snprintf(facts->timestamp, sizeof(facts->timestamp), "time-stamped %s by %s", when, authority);
-
-cleanup:
-    X509_STORE_free(none);
-    TS_TST_INFO_free(info);
-    PKCS7_free(token);
-}
-
-bool ExecutableSignerPin(int file, uint64_t size, const char* path, char pin[kPinBytes], char* error,
-                         size_t capacity)
-{
-    AuthenticodeLayout layout;
-    char reason[512];
-    PKCS7* pkcs7 = ReadSignature(file, size, &layout, reason, sizeof(reason));
-    if (pkcs7 == nullptr) {
-        snprintf(error, capacity, "%s %s", path, reason);
+        snprintf(error, capacity,
+                 "is signed by %s, but its signature does not carry every certificate between the signer's "
+                 "certificate and its root: %s, which issued %s, is missing, and the launcher checks offline, so "
+                 "Windows cannot fetch it",
+                 facts->subject, issuer, carried);
         return false;
     }
-    X509* signer = SignerCertificate(pkcs7);
-    const bool ok = signer != nullptr && CertificatePin(signer, pin);
-    if (!ok) {
-        snprintf(error, capacity, "%s: the signature names no signer certificate", path);
-    }
-    PKCS7_free(pkcs7);
-    return ok;
-}
-
-bool CertificateFilePin(FILE* file, const char* path, char pin[kPinBytes], char* error, size_t capacity)
-{
-    X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
-    if (certificate == nullptr) {
-        rewind(file);
-        certificate = d2i_X509_fp(file, nullptr);
-    }
-    const bool ok = certificate != nullptr && CertificatePin(certificate, pin);
-    if (!ok) {
-        snprintf(error, capacity, "%s is neither a certificate (PEM or DER) nor a Windows executable", path);
-    }
-    X509_free(certificate);
-    return ok;
+    snprintf(facts->chain, sizeof(facts->chain),
+             "its chain ends at %s, issued by %s, which is not a root this machine has; whether the chain is "
+             "complete could not be checked (give its root with --ca-file)",
+             top, issuer);
+    return true;
 }
 
 }  // namespace
 
-bool IsPinText(const char* text)
-{
-    size_t length = 0;
-    for (; text[length] != '\0'; ++length) {
-        if (!isxdigit(static_cast<unsigned char>(text[length]))) {
-            return false;
-        }
-    }
-    return length == kPinBytes - 1;
-}
-
-bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity)
-{
-    char head[2] = {0, 0};
-    struct stat status;
-    bool ok = false;
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr || fstat(fileno(file), &status) != 0) {
-        snprintf(error, capacity, "cannot read %s: %s", path, strerror(errno));
-        goto cleanup;
-    }
-    if (fread(head, 1, 2, file) == 2 && head[0] == 'M' && head[1] == 'Z') {
-        ok = ExecutableSignerPin(fileno(file), static_cast<uint64_t>(status.st_size), path, pin, error, capacity);
-    } else {
-        rewind(file);
-        ok = CertificateFilePin(file, path, pin, error, capacity);
-    }
-
-cleanup:
-    if (file != nullptr) {
-        fclose(file);
-    }
-    return ok;
-}
-
-bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pinCount, SignerFacts* facts,
-                     char* error, size_t capacity)
+bool CheckCoreSigner(int file, uint64_t size, const SignerRules& rules, SignerFacts* facts, char* error,
+                     size_t capacity)
 {
     AuthenticodeLayout layout;
     char pin[kPinBytes] = "";
@@ -409,20 +219,27 @@ bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pi
     bool pinned = false;
     bool ok = false;
     X509* signer = nullptr;
+    PKCS7* pkcs7 = nullptr;
+    STACK_OF(X509)* systemRoots = ReadSystemRoots();
+    STACK_OF(X509)* givenRoots = sk_X509_new_null();
+    STACK_OF(X509)* authorities = sk_X509_new_null();
     memset(facts, 0, sizeof(*facts));
-    PKCS7* pkcs7 = ReadSignature(file, size, &layout, error, capacity);
+    if (!ReadGivenRoots(rules, givenRoots, authorities, error, capacity)) {
+        goto cleanup;
+    }
+    pkcs7 = ReadPrimarySignature(file, size, &layout, error, capacity);
     if (pkcs7 == nullptr) {
-        return false;
+        goto cleanup;
     }
     signer = SignerCertificate(pkcs7);
     if (signer == nullptr || !CertificatePin(signer, pin)) {
         snprintf(error, capacity, "has a signature that names no signer certificate");
         goto cleanup;
     }
-    Subject(signer, facts->subject, sizeof(facts->subject));
-    FormatTime(X509_get0_notAfter(signer), "%Y-%m-%d", facts->expiry, sizeof(facts->expiry));
-    for (size_t i = 0; i < pinCount; ++i) {
-        pinned = pinned || SamePin(pins[i], pin);
+    CertificateSubject(signer, facts->subject, sizeof(facts->subject));
+    FormatAsn1Time(X509_get0_notAfter(signer), "%Y-%m-%d", facts->expiry, sizeof(facts->expiry));
+    for (size_t i = 0; i < rules.pinCount; ++i) {
+        pinned = pinned || SamePin(rules.pins[i], pin);
     }
     if (!pinned) {
         snprintf(error, capacity, "is signed by %s (pin %s), which is none of the signers given", facts->subject,
@@ -433,13 +250,17 @@ bool CheckCoreSigner(int file, uint64_t size, const char* const* pins, size_t pi
         snprintf(error, capacity, "is signed by %s, but its signature does not verify: %s", facts->subject, problem);
         goto cleanup;
     }
-    if (!ChainCarried(pkcs7, signer, facts, error, capacity)) {
+    if (!ChainCarried(pkcs7, signer, systemRoots, givenRoots, rules.caFile, facts, error, capacity)) {
         goto cleanup;
     }
-    CheckTimestamp(pkcs7, signer, facts);
+    facts->timestamped =
+        CheckTimestamp(pkcs7, signer, systemRoots, authorities, facts->timestamp, sizeof(facts->timestamp));
     ok = true;
 
 cleanup:
     PKCS7_free(pkcs7);
+    sk_X509_pop_free(authorities, X509_free);
+    sk_X509_pop_free(givenRoots, X509_free);
+    sk_X509_pop_free(systemRoots, X509_free);
     return ok;
 }

@@ -161,8 +161,8 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     problems += ListDisagreements(document, facts, report, sizeof(report));
     fputs(report, err);
     if (options.signerCount > 0) {
-        if (!CheckCoreSigner(coreFile, facts.size, options.signers, options.signerCount, &signerFacts, signer,
-                             sizeof(signer))) {
+        const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
+        if (!CheckCoreSigner(coreFile, facts.size, rules, &signerFacts, signer, sizeof(signer))) {
             fprintf(err, "the executable %s\n", signer);
             ++problems;
         } else {

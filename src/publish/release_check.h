@@ -10,6 +10,8 @@ struct CheckOptions {
     const char* caFile;          // certificates to trust instead of the system's (may be nullptr)
     const char* const* signers;  // pins; the served core must be signed by one of them
     size_t signerCount;
+    const char* signerCaFile;    // PEM roots the signer's chain may lead to (may be nullptr)
+    const char* tsaCaFile;       // PEM certificates of trusted time-stamp authorities (may be nullptr)
     const char* host;            // NAME[:PORT] the URL must name (may be nullptr)
     const char* launcher;        // a launcher exe whose update host the URL must name (may be nullptr)
 };

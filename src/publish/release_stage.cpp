@@ -145,185 +145,244 @@ bool ExamineTemporary(int file, uint64_t size, void** mapping, CoreFacts* facts,
     return true;
 }
 
-}  // namespace
-
-bool StageRelease(const char* corePath, const char* root, const StageOptions& options, char* message,
-                  size_t capacity)
-{
-    CoreFacts facts = {};
-    SignerFacts signer = {};
-    StageLocks locks = {-1, -1};
-    PublishedVersion published;
-    struct stat status;
-    sigset_t interrupts;
-    char document[kDocumentBytes];
-    char report[kReportBytes] = "";
-    char error[kStageMessageBytes] = "";
-    char folder[kPathBytes] = "";
+// What a stage holds between preparing and committing: the core it reads, the
+// checked copy and the document written beside the release, and the locks.
+struct PreparedStage {
+    int source;
+    int exe;
+    void* mapping;
+    uint64_t size;
+    StageLocks locks;
+    CoreFacts facts;
+    bool exeWritten;  // a temporary file to remove unless it was renamed into place
+    bool documentWritten;
+    char folder[kPathBytes];
     char exeTemporary[kPathBytes];
     char documentTemporary[kPathBytes];
     char exeFinal[kPathBytes];
     char documentFinal[kPathBytes];
     char version[24];
-    char publishedText[64];
-    char signedBy[kStageMessageBytes] = "";
-    void* mapping = nullptr;
-    uint64_t size = 0;
-    int exe = -1;
-    bool exeWritten = false;
-    bool documentWritten = false;
-    bool held = false;
-    bool ok = false;
+    char signedBy[kStageMessageBytes];
+};
 
-    const int source = open(corePath, O_RDONLY | O_CLOEXEC);
-    if (source < 0) {
+// The names of the release's files in its folder, final and temporary.
+void NameReleaseFiles(PreparedStage* stage)
+{
+    snprintf(stage->exeFinal, sizeof(stage->exeFinal), "%s/%s", stage->folder, kExecutableName);
+    snprintf(stage->documentFinal, sizeof(stage->documentFinal), "%s/%s", stage->folder, kDocumentName);
+    // Unique names, so a file left by a run that was killed never blocks this one.
+    snprintf(stage->exeTemporary, sizeof(stage->exeTemporary), "%s/.%s.XXXXXX%s", stage->folder, kExecutableName,
+             kTemporarySuffix);
+    snprintf(stage->documentTemporary, sizeof(stage->documentTemporary), "%s/.%s.XXXXXX%s", stage->folder,
+             kDocumentName, kTemporarySuffix);
+}
+
+// Refuses a copy the launcher would not run or that is not signed as asked.
+bool CheckCopy(const char* corePath, const StageOptions& options, PreparedStage* stage, char* message,
+               size_t capacity)
+{
+    SignerFacts signer = {};
+    char error[kStageMessageBytes] = "";
+    if (!stage->facts.hasVersion) {
+        snprintf(message, capacity, "refused: %s %s", corePath, stage->facts.versionProblem);
+        return false;
+    }
+    if (stage->facts.size <= kCoreSizeFloor) {
+        snprintf(message, capacity, "refused: %s has %llu bytes; the launcher rejects a core of 1,000,000 bytes or fewer",
+                 corePath, static_cast<unsigned long long>(stage->facts.size));
+        return false;
+    }
+    if (options.signerCount == 0) {
+        return true;
+    }
+    const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
+    if (!CheckCoreSigner(stage->exe, stage->size, rules, &signer, error, sizeof(error))) {
+        snprintf(message, capacity, "refused: %s %s", corePath, error);
+        return false;
+    }
+    if (!signer.timestamped && !options.allowNoTimestamp) {
+        snprintf(message, capacity,
+                 "refused: %s has no trusted time stamp (%s): on Windows its signature stops verifying when the "
+                 "signing certificate expires on %s, and from then on every pinned launcher refuses the core; "
+                 "sign it with a time stamp (osslsigncode -ts URL) or stage it anyway with --allow-no-timestamp",
+                 corePath, signer.timestamp, signer.expiry);
+        return false;
+    }
+    snprintf(stage->signedBy, sizeof(stage->signedBy), "\n  signed by %s; %s; %s", signer.subject, signer.chain,
+             signer.timestamp);
+    return true;
+}
+
+// Everything short of publishing: the core copied into the release folder and
+// checked there, and the document written beside it, both under temporary
+// names. What it took is released by EndStage, whatever the outcome.
+bool PrepareStage(const char* corePath, const char* root, const StageOptions& options, PreparedStage* stage,
+                  char* message, size_t capacity)
+{
+    struct stat status;
+    char document[kDocumentBytes];
+    char report[kReportBytes] = "";
+    char error[kStageMessageBytes] = "";
+    stage->source = open(corePath, O_RDONLY | O_CLOEXEC);
+    if (stage->source < 0) {
         snprintf(message, capacity, "cannot read %s: %s", corePath, strerror(errno));
         return false;
     }
-    if (fstat(source, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(stage->source, &status) != 0 || !S_ISREG(status.st_mode)) {
         snprintf(message, capacity, "cannot read %s: not a regular file", corePath);
-        close(source);
         return false;
     }
-    size = static_cast<uint64_t>(status.st_size);
-    if (!MakeReleaseFolder(root, folder, error, sizeof(error))) {
+    stage->size = static_cast<uint64_t>(status.st_size);
+    if (!MakeReleaseFolder(root, stage->folder, error, sizeof(error))) {
         snprintf(message, capacity, "%s", error);
-        folder[0] = '\0';
-        goto cleanup;
+        stage->folder[0] = '\0';
+        return false;
     }
-    snprintf(exeFinal, sizeof(exeFinal), "%s/%s", folder, kExecutableName);
-    snprintf(documentFinal, sizeof(documentFinal), "%s/%s", folder, kDocumentName);
-    // Unique names, so a file left by a run that was killed never blocks this one.
-    snprintf(exeTemporary, sizeof(exeTemporary), "%s/.%s.XXXXXX%s", folder, kExecutableName, kTemporarySuffix);
-    snprintf(documentTemporary, sizeof(documentTemporary), "%s/.%s.XXXXXX%s", folder, kDocumentName,
-             kTemporarySuffix);
-    if (!OpenStageLocks(folder, &locks, error, sizeof(error))) {
+    NameReleaseFiles(stage);
+    if (!OpenStageLocks(stage->folder, &stage->locks, error, sizeof(error))) {
         snprintf(message, capacity, "%s", error);
-        goto cleanup;
+        return false;
     }
     // The core is copied first and only the copy is checked: a core changed
     // while it is staged can never be published as checked.
-    exe = CopyToTemporary(source, size, exeTemporary, kExecutableSlot, error, sizeof(error));
-    exeWritten = exe >= 0;
-    if (!exeWritten) {
-        snprintf(message, capacity, "cannot copy %s into %s: %s", corePath, folder, error);
-        goto cleanup;
+    stage->exe = CopyToTemporary(stage->source, stage->size, stage->exeTemporary, kExecutableSlot, error,
+                                 sizeof(error));
+    stage->exeWritten = stage->exe >= 0;
+    if (!stage->exeWritten) {
+        snprintf(message, capacity, "cannot copy %s into %s: %s", corePath, stage->folder, error);
+        return false;
     }
-    if (!ExamineTemporary(exe, size, &mapping, &facts, error, sizeof(error))) {
-        snprintf(message, capacity, "cannot check the copy %s of %s: %s", exeTemporary, corePath, error);
-        goto cleanup;
+    if (!ExamineTemporary(stage->exe, stage->size, &stage->mapping, &stage->facts, error, sizeof(error))) {
+        snprintf(message, capacity, "cannot check the copy %s of %s: %s", stage->exeTemporary, corePath, error);
+        return false;
     }
-    if (!facts.hasVersion) {
-        snprintf(message, capacity, "refused: %s %s", corePath, facts.versionProblem);
-        goto cleanup;
-    }
-    if (facts.size <= kCoreSizeFloor) {
-        snprintf(message, capacity, "refused: %s has %llu bytes; the launcher rejects a core of 1,000,000 bytes or fewer",
-                 corePath, static_cast<unsigned long long>(facts.size));
-        goto cleanup;
-    }
-    if (options.signerCount > 0) {
-        if (!CheckCoreSigner(exe, size, options.signers, options.signerCount, &signer, error, sizeof(error))) {
-            snprintf(message, capacity, "refused: %s %s", corePath, error);
-            goto cleanup;
-        }
-        if (!signer.timestamped && !options.allowNoTimestamp) {
-            snprintf(message, capacity,
-                     "refused: %s has no trusted time stamp (%s): on Windows its signature stops verifying when the "
-                     "signing certificate expires on %s, and from then on every pinned launcher refuses the core; "
-                     "sign it with a time stamp (osslsigncode -ts URL) or stage it anyway with --allow-no-timestamp",
-                     corePath, signer.timestamp, signer.expiry);
-            goto cleanup;
-        }
-        snprintf(signedBy, sizeof(signedBy), "\n  signed by %s; %s; %s", signer.subject, signer.chain,
-                 signer.timestamp);
+    if (!CheckCopy(corePath, options, stage, message, capacity)) {
+        return false;
     }
     // The document is read back with the launcher's scanner before anything is
     // written, so what is published is what the launcher will see.
-    if (!FormatReleaseDocument(facts, document, sizeof(document)) ||
-        ListDisagreements(document, facts, report, sizeof(report)) != 0) {
+    if (!FormatReleaseDocument(stage->facts, document, sizeof(document)) ||
+        ListDisagreements(document, stage->facts, report, sizeof(report)) != 0) {
         snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
-        goto cleanup;
+        return false;
     }
-    FormatPeFileVersion(facts.version, version, sizeof(version));
+    FormatPeFileVersion(stage->facts.version, stage->version, sizeof(stage->version));
     // Both files are complete on disk before either is renamed, so the only
     // step left after the executable is in place is one rename in one folder.
-    documentWritten =
-        WriteTemporaryFile(documentTemporary, kDocumentSlot, document, strlen(document), error, sizeof(error));
-    if (!documentWritten) {
+    stage->documentWritten = WriteTemporaryFile(stage->documentTemporary, kDocumentSlot, document, strlen(document),
+                                                error, sizeof(error));
+    if (!stage->documentWritten) {
         snprintf(message, capacity, "cannot write the document: %s", error);
-        goto cleanup;
+        return false;
     }
+    return true;
+}
+
+// Publishes a prepared stage: under the commit lock, compares its version with
+// the one published now and renames both files into place, the document last.
+bool CommitStage(const char* corePath, const StageOptions& options, PreparedStage* stage, char* message,
+                 size_t capacity)
+{
+    PublishedVersion published;
+    sigset_t interrupts;
+    char error[kStageMessageBytes] = "";
+    char publishedText[64];
+    bool held = false;
+    bool ok = false;
     // From here to the last rename no other stage of this folder runs, so the
     // version compared is the one replaced and the pair stays together.
-    if (!TakeCommitLock(folder, &locks, options.notes, error, sizeof(error))) {
+    if (!TakeCommitLock(stage->folder, &stage->locks, options.notes, error, sizeof(error))) {
         snprintf(message, capacity, "%s", error);
-        goto cleanup;
+        return false;
     }
     if (!options.allowSameOrOlder &&
-        ReadPublishedVersion(documentFinal, &published, publishedText, sizeof(publishedText)) &&
-        !GreaterThanPublished(facts.version, published)) {
+        ReadPublishedVersion(stage->documentFinal, &published, publishedText, sizeof(publishedText)) &&
+        !GreaterThanPublished(stage->facts.version, published)) {
         snprintf(message, capacity,
                  "refused: %s has version %s, not greater than version %s that %s publishes; launchers keep an "
                  "installed core that is newer than the published one, so clients would not take it, and a core "
                  "published with a higher version stays installed past every later release (--allow-same-or-older "
                  "publishes it anyway)",
-                 corePath, version, publishedText, folder);
-        goto cleanup;
+                 corePath, stage->version, publishedText, stage->folder);
+        return false;
     }
-    if (!NewerThanCurrent(exeTemporary, exeFinal, error, sizeof(error))) {
+    if (!NewerThanCurrent(stage->exeTemporary, stage->exeFinal, error, sizeof(error))) {
         snprintf(message, capacity, "cannot set the executable's time: %s", error);
-        goto cleanup;
+        return false;
     }
     // A signal between the renames would publish the new executable with the
     // old document, which every launcher then refuses: it waits until both
     // are done.
     HoldInterrupts(&interrupts);
     held = true;
-    if (rename(exeTemporary, exeFinal) != 0) {
-        snprintf(message, capacity, "cannot move the executable into place: %s: %s", exeFinal, strerror(errno));
+    if (rename(stage->exeTemporary, stage->exeFinal) != 0) {
+        snprintf(message, capacity, "cannot move the executable into place: %s: %s", stage->exeFinal,
+                 strerror(errno));
         goto cleanup;
     }
-    exeWritten = false;
+    stage->exeWritten = false;
     ForgetTemporary(kExecutableSlot);
-    if (rename(documentTemporary, documentFinal) != 0) {
+    if (rename(stage->documentTemporary, stage->documentFinal) != 0) {
         snprintf(message, capacity,
                  "cannot move the document into place: %s: %s\n"
                  "the new executable is already in place: stage this core again before serving",
-                 documentFinal, strerror(errno));
+                 stage->documentFinal, strerror(errno));
         goto cleanup;
     }
-    documentWritten = false;
+    stage->documentWritten = false;
     ForgetTemporary(kDocumentSlot);
-    if (!SyncFolder(folder, error, sizeof(error))) {
+    if (!SyncFolder(stage->folder, error, sizeof(error))) {
         snprintf(message, capacity, "published, but the folder could not be flushed to disk: %s", error);
         goto cleanup;
     }
-    snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s", corePath, version,
-             static_cast<unsigned long long>(facts.size), facts.sha256, exeFinal, documentFinal, signedBy);
+    snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s", corePath,
+             stage->version, static_cast<unsigned long long>(stage->facts.size), stage->facts.sha256,
+             stage->exeFinal, stage->documentFinal, stage->signedBy);
     ok = true;
 
 cleanup:
-    if (mapping != nullptr) {
-        munmap(mapping, size);
-    }
-    if (exe >= 0) {
-        close(exe);
-    }
-    if (documentWritten) {
-        unlink(documentTemporary);
-    }
-    if (exeWritten) {
-        unlink(exeTemporary);
-    }
     if (held) {
         ReleaseInterrupts(&interrupts);
     }
-    EndTemporaries();
-    if (folder[0] != '\0') {
-        RemoveStaleTemporaries(folder, &locks);
+    return ok;
+}
+
+// Releases what PrepareStage took and removes the files it did not publish.
+void EndStage(PreparedStage* stage)
+{
+    if (stage->mapping != nullptr) {
+        munmap(stage->mapping, stage->size);
     }
-    CloseStageLocks(&locks);
-    close(source);
+    if (stage->exe >= 0) {
+        close(stage->exe);
+    }
+    if (stage->documentWritten) {
+        unlink(stage->documentTemporary);
+    }
+    if (stage->exeWritten) {
+        unlink(stage->exeTemporary);
+    }
+    EndTemporaries();
+    if (stage->folder[0] != '\0') {
+        RemoveStaleTemporaries(stage->folder, &stage->locks);
+    }
+    CloseStageLocks(&stage->locks);
+    if (stage->source >= 0) {
+        close(stage->source);
+    }
+}
+
+}  // namespace
+
+bool StageRelease(const char* corePath, const char* root, const StageOptions& options, char* message,
+                  size_t capacity)
+{
+    PreparedStage stage = {};
+    stage.source = -1;
+    stage.exe = -1;
+    stage.locks = {-1, -1};
+    const bool ok = PrepareStage(corePath, root, options, &stage, message, capacity) &&
+                    CommitStage(corePath, options, &stage, message, capacity);
+    EndStage(&stage);
     return ok;
 }

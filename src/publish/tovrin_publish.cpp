@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "publish/core_signature.h"
 #include "publish/release_check.h"
 #include "publish/release_stage.h"
+#include "publish/signer_pin.h"
 
 namespace {
 
@@ -16,8 +16,10 @@ constexpr size_t kMaxSigners = 16;
 
 int Usage()
 {
-    fputs("usage: tovrin-publish stage [--signer PIN]... [--allow-no-timestamp] [--allow-same-or-older] CORE.exe ROOT\n"
-          "       tovrin-publish check URL [--cacert FILE] [--signer PIN]... [--host NAME[:PORT] | --launcher EXE]\n"
+    fputs("usage: tovrin-publish stage [--signer PIN]... [--ca-file FILE] [--tsa-ca-file FILE] [--allow-no-timestamp]\n"
+          "                           [--allow-same-or-older] CORE.exe ROOT\n"
+          "       tovrin-publish check URL [--cacert FILE] [--signer PIN]... [--ca-file FILE] [--tsa-ca-file FILE]\n"
+          "                           [--host NAME[:PORT] | --launcher EXE]\n"
           "       tovrin-publish pin FILE\n"
           "\n"
           "stage  checks CORE.exe and writes ROOT/tovrin-tools-api/v1/bootstrap_exe and\n"
@@ -27,14 +29,22 @@ int Usage()
           "       signature without a trusted time stamp unless --allow-no-timestamp is given.\n"
           "check  fetches both files from the update host at URL (https://host[:port]) as\n"
           "       the launcher does and verifies size, SHA-256 and file version against the\n"
-          "       document. --host or --launcher (a launcher exe) confirms that URL is the\n"
-          "       host and port that launcher was built for.\n"
+          "       document. --cacert names the CA certificates of the host's TLS certificate.\n"
+          "       --host or --launcher (a launcher exe) confirms that URL is the host and\n"
+          "       port that launcher was built for.\n"
           "pin    prints the pin (SHA-256 of the public key) of a certificate (PEM or DER)\n"
           "       or of the signer of an Authenticode-signed exe.\n"
           "--signer PIN  the core must be Authenticode-signed by a signer with this pin\n"
-          "       (repeat it to allow several keys), the signature intact and carrying every\n"
-          "       certificate between the signer's and its root; whether that root is one\n"
-          "       this machine has is only reported.\n",
+          "       (repeat it to allow several keys), the signature intact and carrying the\n"
+          "       certificates between the signer's and its root. That the chain is complete\n"
+          "       is checked only when it leads to a root this machine has or --ca-file\n"
+          "       gives; without one, a signature carrying the signer's certificate alone is\n"
+          "       refused and where the others end is reported.\n"
+          "--ca-file FILE  PEM roots the signer's chain must lead to if it reaches none of\n"
+          "       this machine's (with --signer); the first certificate missing is named.\n"
+          "--tsa-ca-file FILE  PEM certificates of time-stamp authorities to trust besides\n"
+          "       this machine's roots (with --signer); a time stamp counts only when its\n"
+          "       authority chains to one of them for time stamping.\n",
           stderr);
     return 2;
 }
@@ -55,15 +65,45 @@ bool TakeSigner(int argc, char** argv, int* i, const char** signers, size_t* cou
     return true;
 }
 
+// Takes "OPTION FILE" at argv[*i] once; false (usage) when FILE is missing or
+// the option was given before.
+bool TakeFile(int argc, char** argv, int* i, const char** file)
+{
+    if (*i + 1 >= argc || *file != nullptr) {
+        return false;
+    }
+    *file = argv[++*i];
+    return true;
+}
+
+// The root files only shape the signer check, so they mean nothing without it.
+bool RootFilesNeedSigner(const char* caFile, const char* tsaCaFile, size_t signerCount)
+{
+    if ((caFile != nullptr || tsaCaFile != nullptr) && signerCount == 0) {
+        fputs("tovrin-publish: --ca-file and --tsa-ca-file apply to the signature check; give --signer too\n",
+              stderr);
+        return false;
+    }
+    return true;
+}
+
 int Stage(int argc, char** argv)
 {
     const char* signers[kMaxSigners] = {};
-    StageOptions options = {signers, 0, false, stderr, false};
+    StageOptions options = {signers, 0, false, stderr, false, nullptr, nullptr};
     char message[kStageMessageBytes];
     int i = 2;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
         if (strcmp(argv[i], "--signer") == 0) {
             if (!TakeSigner(argc, argv, &i, signers, &options.signerCount)) {
+                return Usage();
+            }
+        } else if (strcmp(argv[i], "--ca-file") == 0) {
+            if (!TakeFile(argc, argv, &i, &options.signerCaFile)) {
+                return Usage();
+            }
+        } else if (strcmp(argv[i], "--tsa-ca-file") == 0) {
+            if (!TakeFile(argc, argv, &i, &options.tsaCaFile)) {
                 return Usage();
             }
         } else if (strcmp(argv[i], "--allow-same-or-older") == 0) {
@@ -74,7 +114,7 @@ int Stage(int argc, char** argv)
             return Usage();
         }
     }
-    if (argc - i != 2) {
+    if (argc - i != 2 || !RootFilesNeedSigner(options.signerCaFile, options.tsaCaFile, options.signerCount)) {
         return Usage();
     }
     const bool ok = StageRelease(argv[i], argv[i + 1], options, message, sizeof(message));
@@ -96,6 +136,14 @@ int Check(int argc, char** argv)
             if (!TakeSigner(argc, argv, &i, signers, &options.signerCount)) {
                 return Usage();
             }
+        } else if (strcmp(argv[i], "--ca-file") == 0) {
+            if (!TakeFile(argc, argv, &i, &options.signerCaFile)) {
+                return Usage();
+            }
+        } else if (strcmp(argv[i], "--tsa-ca-file") == 0) {
+            if (!TakeFile(argc, argv, &i, &options.tsaCaFile)) {
+                return Usage();
+            }
         } else if (strcmp(argv[i], "--host") == 0 && hasValue && options.host == nullptr &&
                    options.launcher == nullptr) {
             options.host = argv[++i];
@@ -108,7 +156,8 @@ int Check(int argc, char** argv)
             return Usage();
         }
     }
-    if (options.url == nullptr) {
+    if (options.url == nullptr ||
+        !RootFilesNeedSigner(options.signerCaFile, options.tsaCaFile, options.signerCount)) {
         return Usage();
     }
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {

@@ -173,6 +173,24 @@ class ReleaseServedByNginx(unittest.TestCase):
         changed.write_bytes(data)
         publisher_pin = test_pki.pin(os.path.join(pki, "publisher.pem"))
         stranger_pin = test_pki.pin(os.path.join(pki, "stranger.pem"))
+        # Stamps anyone can add: by an authority that issued itself, and by a twin of chain-tsa's certificate
+        # (same key and length) that is for code signing, put in its place.
+        test_pki.make_trust(pki)
+        tsa_ca = ["--tsa-ca-file", os.path.join(pki, "codesign-ca.pem")]
+        chain_tsa_ca = ["--tsa-ca-file", os.path.join(pki, "chain-root.pem")]
+        made_up = test_pki.sign(pki, "publisher", core, scratch / "made-up.exe", stamped=True, tsa="made-up-tsa")
+        chain_stamped = test_pki.sign(pki, "publisher", core, scratch / "chain-tsa.exe", stamped=True, tsa="chain-tsa")
+        tsa_der, twin_der = (subprocess.run(["openssl", "x509", "-in", os.path.join(pki, name), "-outform", "DER"],
+                                            check=True, capture_output=True).stdout
+                             for name in ("chain-tsa.pem", "chain-tsa-codesigning.pem"))
+        self.assertTrue(len(tsa_der) == len(twin_der) and tsa_der in chain_stamped.read_bytes())
+        twin = scratch / "twin.exe"
+        twin.write_bytes(chain_stamped.read_bytes().replace(tsa_der, twin_der))
+        # Root -> I2 -> I1 -> leaf, carrying leaf and I1 or also I2.
+        leaf_i1 = test_pki.sign(pki, "chain-leaf", core, scratch / "leaf-i1.exe", stamped=True)
+        leaf_i2 = test_pki.sign(pki, "chain-leaf", core, scratch / "leaf-i2.exe", "-full.pem", stamped=True)
+        chain_pin = ["--signer", test_pki.pin(os.path.join(pki, "chain-leaf.pem"))]
+        chain_root = ["--ca-file", os.path.join(pki, "chain-root.pem")]
 
         # The tool's pin agrees with OpenSSL's for the certificate (PEM and DER) and the signed exe.
         der = scratch / "publisher.der"
@@ -204,9 +222,34 @@ class ReleaseServedByNginx(unittest.TestCase):
                                        "certificate and its root: /CN=Cloud Signing Intermediate CA, which issued it"),
                 (unstamped, both, "has no trusted time stamp (it has no RFC 3161 time stamp): on Windows its "
                                   "signature stops verifying when the signing certificate expires on 20"),
+                (signed, both, "has no trusted time stamp (its time stamp's authority /CN=Tovrin Tools Test Time "
+                               "Stamps is not trusted: its chain ends at /CN=Tovrin Tools Test Code Signing CA, a "
+                               "root that neither this machine nor --tsa-ca-file has)"),
+                (made_up, [*both, *tsa_ca], "has no trusted time stamp (its time stamp's authority /CN=Made-Up Time "
+                                            "Stamps is not trusted: it issued its own certificate, as anyone can)"),
+                (twin, [*both, *chain_tsa_ca], "(its time stamp's authority /CN=Test Chain Time Stamps is not "
+                                               "trusted: its certificate is not for time stamping"),
+                (leaf_i1, [*chain_pin, *chain_root, *tsa_ca],
+                 "its signature does not carry every certificate between the signer's certificate and its root: "
+                 "/CN=Test Chain I2, which issued /CN=Test Chain I1, the last certificate it carries, is missing"),
+                (signed, [*both, *chain_root, *tsa_ca], "its chain ends at /CN=Tovrin Tools Test Code Signing CA, a "
+                                                        "root that neither --ca-file"),
+                (cloud, [*cloud_pin, "--ca-file", os.path.join(pki, "cloud.pem"), *tsa_ca],
+                 "holds /CN=Cloud Signed Publisher, which is no root"),
                 (unstamped, [*both, "--allow-no-timestamp", "--allow-same-or-older"], None),
-                (cloud, [*cloud_pin, "--allow-same-or-older"], "a root this machine does not have; time-stamped"),
-                (signed, [*both, "--allow-same-or-older"], None)]:
+                (made_up, [*both, "--allow-no-timestamp", "--allow-same-or-older"],
+                 "/CN=Made-Up Time Stamps is not trusted"),
+                (chain_stamped, [*both, *chain_tsa_ca, "--allow-same-or-older"], "time-stamped 20"),
+                (cloud, [*cloud_pin, *tsa_ca, "--allow-same-or-older"],
+                 "its chain ends at /CN=Cloud Signing Intermediate CA, issued by /CN=Tovrin Tools Test Code Signing "
+                 "CA, which is not a root this machine has; whether the chain is complete could not be checked "
+                 "(give its root with --ca-file); time-stamped"),
+                (leaf_i1, [*chain_pin, *tsa_ca, "--allow-same-or-older"],
+                 "its chain ends at /CN=Test Chain I1, issued by /CN=Test Chain I2, which is not a root this machine "
+                 "has; whether the chain is complete could not be checked"),
+                (leaf_i2, [*chain_pin, *chain_root, *tsa_ca, "--allow-same-or-older"],
+                 "its chain reaches /CN=Test Chain Root, a root --ca-file gives"),
+                (signed, [*both, *tsa_ca, "--allow-same-or-older"], "; time-stamped 20")]:
             with self.subTest(stage=path.name, options=options):
                 staged = nginx_host.run_publish("stage", *options, path, root)
                 if refusal is None or "--allow-same-or-older" in options:
@@ -224,10 +267,20 @@ class ReleaseServedByNginx(unittest.TestCase):
             self.assertIn("the executable is signed by /CN=Tovrin Tools Test Publisher, but its signature does not "
                           "verify", checked.stderr)
             self.stage(signed)
-            checked = self.check(None, True, "--signer", publisher_pin)
+            checked = self.check(None, True, "--signer", publisher_pin, *tsa_ca)
             self.assertEqual(checked.returncode, 0, checked.stderr)
             self.assertIn("signed by a given signer (/CN=Tovrin Tools Test Publisher; ", checked.stdout)
             self.assertIn("; time-stamped 20", checked.stdout)
+            self.stage(made_up)
+            checked = self.check(None, True, "--signer", publisher_pin, *tsa_ca)
+            self.assertEqual(checked.returncode, 0, checked.stderr)
+            self.assertIn("warning: the executable's signature has no trusted time stamp (its time stamp's authority "
+                          "/CN=Made-Up Time Stamps is not trusted", checked.stderr)
+            self.stage(leaf_i1)
+            checked = self.check(None, True, *chain_pin, *chain_root, *tsa_ca)
+            self.assertEqual(checked.returncode, 1)
+            self.assertIn("the executable is signed by /CN=Test Chain Publisher, but its signature does not carry "
+                          "every certificate", checked.stderr)
             self.stage(unstamped)
             checked = self.check(None, True, "--signer", publisher_pin)
             self.assertEqual(checked.returncode, 0, checked.stderr)
@@ -400,7 +453,8 @@ class ReleaseServedByNginx(unittest.TestCase):
                      ("check", self.url, "--insecure"), ("publish", "a", "b"), ("pin",), ("pin", "a", "b"),
                      ("stage", "--signer", "12ab", "a.exe", "root"), ("stage", "--force", "a.exe", "root"),
                      ("stage", "a.exe", "root", "--allow-same-or-older"), ("check", self.url, "--signer"),
-                     ("check", self.url, "--host", "a", "--launcher", "b")]:
+                     ("check", self.url, "--host", "a", "--launcher", "b"), ("check", self.url, "--tsa-ca-file"),
+                     ("stage", "--ca-file", "ca.pem", "a.exe", "root")]:
             with self.subTest(args=args):
                 result = nginx_host.run_publish(*args)
                 self.assertEqual(result.returncode, 2)

@@ -64,10 +64,12 @@ protected:
     void TearDown() override { RemoveTree(root_); }
 
     bool Stage(const std::string& core, const std::string& root, std::string* message = nullptr,
-               bool allowSameOrOlder = false, const char* signer = nullptr)
+               bool allowSameOrOlder = false, const char* signer = nullptr, const char* caFile = nullptr,
+               const char* tsaCaFile = nullptr)
     {
         char text[kStageMessageBytes];
-        const StageOptions options = {&signer, signer != nullptr ? 1u : 0u, allowSameOrOlder, nullptr, false};
+        const StageOptions options = {&signer, signer != nullptr ? 1u : 0u, allowSameOrOlder, nullptr, false,
+                                      caFile, tsaCaFile};
         const bool ok = StageRelease(core.c_str(), root.c_str(), options, text, sizeof(text));
         if (message != nullptr) {
             *message = text;
@@ -290,6 +292,38 @@ TEST_F(StageTest, DamagedSignatureTablesAreRefusedWithTheirReason)
         EXPECT_FALSE(Stage(scratch + "/core.exe", root_, &message, false, "00000000000000000000000000000000"
                                                                          "00000000000000000000000000000000"));
         EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        ExpectPublished(FakeCorePath("fake_core_1_6_5_0"), "1.6.5.0");
+    }
+    RemoveTree(scratch);
+}
+
+TEST_F(StageTest, RootFilesThatCannotBeReadAreRefused)
+{
+    // A mistyped --ca-file must not leave the chain quietly unchecked.
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_));
+    const std::string scratch = MakeTempFolder();
+    const std::string missing = scratch + "/missing.pem";
+    const std::string notes = scratch + "/notes.pem";
+    const std::string damaged = scratch + "/damaged.pem";
+    WriteBytes(notes, {'x', '\n'});
+    const std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+    WriteBytes(damaged, std::vector<unsigned char>(pem.begin(), pem.end()));
+    struct Case {
+        const char* caFile;
+        const char* tsaCaFile;
+        std::string message;
+    } cases[] = {
+        {missing.c_str(), nullptr, "cannot be checked: --ca-file: cannot read " + missing + ": No such file"},
+        {notes.c_str(), nullptr, "cannot be checked: --ca-file: " + notes + " holds no PEM certificate"},
+        {damaged.c_str(), nullptr, "cannot be checked: --ca-file: " + damaged + " holds a damaged PEM certificate"},
+        {nullptr, missing.c_str(), "cannot be checked: --tsa-ca-file: cannot read " + missing},
+        {nullptr, notes.c_str(), "cannot be checked: --tsa-ca-file: " + notes + " holds no PEM certificate"},
+    };
+    for (const Case& c : cases) {
+        std::string message;
+        EXPECT_FALSE(Stage(FakeCorePath("fake_core_1_7_0_0"), root_, &message, false,
+                           "0000000000000000000000000000000000000000000000000000000000000000", c.caFile, c.tsaCaFile));
+        EXPECT_NE(message.find(c.message), std::string::npos) << message;
         ExpectPublished(FakeCorePath("fake_core_1_6_5_0"), "1.6.5.0");
     }
     RemoveTree(scratch);

@@ -13,6 +13,11 @@ install: make, then add the test CA to the Wine prefix's LocalMachine Root store
 signers: only the code-signing CA and its two signers, in --dir, plus each
          signer's pin in <signer>.pin (the build makes these for the launcher
          that it compiles with the publisher's pin).
+make_trust() adds what the release tool's trust checks need: a time stamp
+         authority that issued itself (made-up-tsa), a chain chain-root ->
+         chain-i2 -> chain-i1 -> chain-leaf (chain-leaf-chain.pem carries leaf
+         and I1, chain-leaf-full.pem also I2), and under chain-root a time stamp
+         authority (chain-tsa) with a twin certificate for code signing.
 
 The folder is $TOVRIN_TEST_WORK/pki when TOVRIN_TEST_WORK is set (tools/test),
 else $TOVRIN_PKI_FALLBACK_DIR (the build folder's test-pki, set by CMake), unless
@@ -111,10 +116,11 @@ def pin(cert_path):
     return hashlib.sha256(der).hexdigest()
 
 
-def sign(directory, signer, source, destination, certs="-chain.pem", stamped=False):
-    """Authenticode-signs the exe source into destination as signer ("publisher", "stranger" or "cloud"),
-    carrying the certificates of <signer><certs>, time-stamped by the test TSA when stamped."""
-    stamp = ["-TSA-certs", os.path.join(directory, "tsa-chain.pem"), "-TSA-key", os.path.join(directory, "tsa.key")]
+def sign(directory, signer, source, destination, certs="-chain.pem", stamped=False, tsa="tsa"):
+    """Authenticode-signs the exe source into destination as signer ("publisher", "stranger", "cloud" or
+    "chain-leaf"), carrying the certificates of <signer><certs>, time-stamped by the TSA <tsa> when stamped."""
+    stamp = ["-TSA-certs", os.path.join(directory, f"{tsa}-chain.pem"),
+             "-TSA-key", os.path.join(directory, f"{tsa}.key")]
     subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(directory, f"{signer}{certs}"),
                     "-key", os.path.join(directory, f"{signer}.key"), "-h", "sha256", *(stamp if stamped else []),
                     "-in", str(source), "-out", str(destination)],
@@ -175,6 +181,45 @@ def make_signers(directory):
         with open(os.path.join(directory, f"{signer}.pin"), "w") as f:
             f.write(pin(os.path.join(directory, f"{signer}.pem")) + "\n")
     return directory
+
+
+TRUST_FILES = ("made-up-tsa-chain.pem", "made-up-tsa.key", "chain-tsa-chain.pem", "chain-tsa.key", "chain-tsa.pem",
+               "chain-tsa-codesigning.pem", "chain-root.pem", "chain-leaf.pem", "chain-leaf.key",
+               "chain-leaf-chain.pem", "chain-leaf-full.pem")
+
+
+def make_trust(directory):
+    """Adds TRUST_FILES to directory, unless they are there."""
+    def parts(scratch):
+        def path(name):
+            return os.path.join(scratch, name)
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path("made-up-tsa.key"), "-days", "30",
+                 "-sha256", "-out", path("made-up-tsa-chain.pem"), "-subj", "/CN=Made-Up Time Stamps",
+                 "-addext", "keyUsage=critical,digitalSignature", "-addext", "extendedKeyUsage=critical,timeStamping")
+        root = _make_ca(scratch, "chain-root", "/CN=Test Chain Root")
+        issuer = root
+        for name in ("chain-i2", "chain-i1"):
+            _make_code_signer(scratch, name, f"/CN=Test Chain {name[-2:].upper()}", *issuer, ca=True)
+            issuer = (path(f"{name}.pem"), path(f"{name}.key"))
+        _make_code_signer(scratch, "chain-leaf", "/CN=Test Chain Publisher", *issuer)
+        with open(path("chain-leaf-full.pem"), "w") as full:
+            for part in ("chain-leaf-chain.pem", "chain-i2.pem"):
+                with open(path(part)) as f:
+                    full.write(f.read())
+        # osslsigncode stamps only with a certificate for time stamping; its twin for code signing (same key,
+        # serial and length) can take its place in a token.
+        _make_code_signer(scratch, "chain-tsa", "/CN=Test Chain Time Stamps", *root, "timeStamping")
+        serial = subprocess.run(["openssl", "x509", "-in", path("chain-tsa.pem"), "-noout", "-serial"], check=True,
+                                capture_output=True, text=True).stdout.strip().split("=")[1]
+        _openssl("x509", "-in", path("chain-tsa.pem"), "-x509toreq", "-signkey", path("chain-tsa.key"),
+                 "-out", path("twin.csr"))
+        with open(path("twin.ext"), "w") as f:
+            f.write("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=critical,codeSigning\n")
+        _openssl("x509", "-req", "-in", path("twin.csr"), "-set_serial", "0x" + serial, "-CA", root[0],
+                 "-CAkey", root[1], "-out", path("chain-tsa-codesigning.pem"), "-days", "30", "-sha256",
+                 "-extfile", path("twin.ext"))
+    return _make_complete(directory, TRUST_FILES, parts)
 
 
 def install(directory, wine_run, install_ca):

@@ -1,0 +1,104 @@
+// Pins of certificates and of the signers of executables.
+#include "publish/signer_pin.h"
+
+#include <sys/stat.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "publish/authenticode.h"
+
+namespace {
+
+bool ExecutableSignerPin(int file, uint64_t size, const char* path, char pin[kPinBytes], char* error,
+                         size_t capacity)
+{
+    AuthenticodeLayout layout;
+    char reason[512];
+    PKCS7* pkcs7 = ReadPrimarySignature(file, size, &layout, reason, sizeof(reason));
+    if (pkcs7 == nullptr) {
+        snprintf(error, capacity, "%s %s", path, reason);
+        return false;
+    }
+    X509* signer = SignerCertificate(pkcs7);
+    const bool ok = signer != nullptr && CertificatePin(signer, pin);
+    if (!ok) {
+        snprintf(error, capacity, "%s: the signature names no signer certificate", path);
+    }
+    PKCS7_free(pkcs7);
+    return ok;
+}
+
+bool CertificateFilePin(FILE* file, const char* path, char pin[kPinBytes], char* error, size_t capacity)
+{
+    X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    if (certificate == nullptr) {
+        rewind(file);
+        certificate = d2i_X509_fp(file, nullptr);
+    }
+    const bool ok = certificate != nullptr && CertificatePin(certificate, pin);
+    if (!ok) {
+        snprintf(error, capacity, "%s is neither a certificate (PEM or DER) nor a Windows executable", path);
+    }
+    X509_free(certificate);
+    return ok;
+}
+
+}  // namespace
+
+bool IsPinText(const char* text)
+{
+    size_t length = 0;
+    for (; text[length] != '\0'; ++length) {
+        if (!isxdigit(static_cast<unsigned char>(text[length]))) {
+            return false;
+        }
+    }
+    return length == kPinBytes - 1;
+}
+
+bool CertificatePin(X509* certificate, char pin[kPinBytes])
+{
+    unsigned char* der = nullptr;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestSize = 0;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+    const bool ok = length > 0 && EVP_Digest(der, static_cast<size_t>(length), digest, &digestSize, EVP_sha256(),
+                                             nullptr) == 1 && digestSize == 32;
+    OPENSSL_free(der);
+    pin[0] = '\0';
+    for (unsigned int i = 0; ok && i < digestSize; ++i) {
+        snprintf(pin + 2 * i, 3, "%02x", digest[i]);
+    }
+    return ok;
+}
+
+bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity)
+{
+    char head[2] = {0, 0};
+    struct stat status;
+    bool ok = false;
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr || fstat(fileno(file), &status) != 0) {
+        snprintf(error, capacity, "cannot read %s: %s", path, strerror(errno));
+        goto cleanup;
+    }
+    if (fread(head, 1, 2, file) == 2 && head[0] == 'M' && head[1] == 'Z') {
+        ok = ExecutableSignerPin(fileno(file), static_cast<uint64_t>(status.st_size), path, pin, error, capacity);
+    } else {
+        rewind(file);
+        ok = CertificateFilePin(file, path, pin, error, capacity);
+    }
+
+cleanup:
+    if (file != nullptr) {
+        fclose(file);
+    }
+    return ok;
+}
