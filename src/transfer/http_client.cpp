@@ -45,10 +45,11 @@ HINTERNET OpenSession()
                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
-// A proxy that asks for Negotiate or NTLM gets the user's own logon: no name and
-// password, so WinHTTP uses the logged-on user's, and only for the proxy. Basic
-// would need a password, which is never asked for or stored.
-bool AnswerProxyLogon(HINTERNET request)
+// A proxy that asks for Negotiate or NTLM gets the user's own logon (no name
+// and password, so WinHTTP uses the logged-on user's, and only for the proxy)
+// when the user's settings chose it, never when automatic detection found it.
+// Basic would need a password, which is never asked for or stored.
+bool AnswerProxyLogon(HINTERNET request, ProxyLogon* logon)
 {
     DWORD supported = 0;
     DWORD first = 0;
@@ -66,6 +67,11 @@ bool AnswerProxyLogon(HINTERNET request)
     } else {
         return false;
     }
+    if (!ProxyMayHaveLogon(s_proxy.kind)) {
+        *logon = ProxyLogonWithheld;
+        return false;
+    }
+    *logon = ProxyLogonAnswered;
     return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) != FALSE;
 }
 
@@ -117,7 +123,7 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
         }
         outcome->status = status;
         // One answer to the proxy's logon request; a second 407 stands.
-        if (status != HTTP_STATUS_PROXY_AUTH_REQ || logonAnswered || !AnswerProxyLogon(*request)) {
+        if (status != HTTP_STATUS_PROXY_AUTH_REQ || logonAnswered || !AnswerProxyLogon(*request, &outcome->logon)) {
             break;
         }
         logonAnswered = true;

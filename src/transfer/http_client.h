@@ -9,12 +9,13 @@
 #include "transfer/proxy_rules.h"
 
 // How one request ended, for whoever reports on the run: the error code of the
-// call that failed (0 when none did), the HTTP status (0 when none arrived) and
-// the body bytes received.
+// call that failed (0 when none did), the HTTP status (0 when none arrived),
+// the body bytes received, and a proxy's request for the user's logon.
 struct HttpOutcome {
     uint32_t error;
     uint32_t status;
     uint64_t bytes;
+    ProxyLogon logon;  // whether a proxy asked for the user's logon, and got it
 };
 
 // Fetches path from the update host into buffer. At most capacity - 1 bytes are

@@ -245,3 +245,8 @@ void FormatProxyDecision(const ProxyDecision* decision, wchar_t* text, size_t un
     }
     AppendText(text, units, &length, L")");
 }
+
+bool ProxyMayHaveLogon(ProxyKind kind)
+{
+    return kind == ProxyKindNamed || kind == ProxyKindAutoConfig;
+}

@@ -26,6 +26,20 @@ struct ProxyDecision {
     uint32_t scriptError;            // why detection or a script gave no answer, 0 if it did
 };
 
+// What became of a proxy's request for the user's Windows logon (a 407
+// asking for NTLM or Negotiate).
+enum ProxyLogon {
+    ProxyLogonNotAsked,
+    ProxyLogonAnswered,  // the user's logon was offered
+    ProxyLogonWithheld,  // asked, but the proxy is not one to have it
+};
+
+// Whether a proxy chosen this way may have the user's logon: only one that the
+// user or their administrator named (the named proxy, or the answer of the
+// auto-config script at the address they gave), never one that automatic
+// detection found, which whoever answers the network's DHCP or DNS can name.
+bool ProxyMayHaveLogon(ProxyKind kind);
+
 // Picks the proxy for HTTPS from a proxy list as the user's settings or a
 // script give it: "host:port", "http://host:port/", "https=host:port;http=..."
 // or several entries of which the first is taken. A list with per-scheme entries

@@ -6,6 +6,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 #include "shell/core_start.h"
@@ -17,6 +19,7 @@
 #include "update/core_signers.h"
 #include "update/folder_files.h"
 #include "update/install_folder.h"
+#include "update/installed_version.h"
 #include "update/path_text.h"
 #include "update/release_info.h"
 #include "update/run_log.h"
@@ -186,9 +189,16 @@ void LogProxyDecision()
     }
 }
 
-// One line for a request: its HTTP status and bytes, or the error that ended it.
+// One line for a request: its HTTP status and bytes, or the error that ended
+// it; and whether a proxy that asked for the user's logon got it.
 void LogRequest(const char* what, bool ok, const HttpOutcome& outcome)
 {
+    if (outcome.logon == ProxyLogonAnswered) {
+        RunLog("%s: the proxy asked for the user's Windows logon and got it: the user's settings name it", what);
+    } else if (outcome.logon == ProxyLogonWithheld) {
+        RunLog("%s: the proxy asked for the user's Windows logon and did not get it: automatic detection found it, "
+               "which anyone on the network can answer", what);
+    }
     RunLog("%s %s: HTTP status %lu, %llu bytes, error %lu", what, ok ? "succeeded" : "failed",
            static_cast<unsigned long>(outcome.status), static_cast<unsigned long long>(outcome.bytes),
            static_cast<unsigned long>(outcome.error));
@@ -209,17 +219,27 @@ bool DownloadLogged(HANDLE download, uint64_t size, const wchar_t* label)
     return ok;
 }
 
-// The published release as read, the installed core and what was decided.
-UpdateAction DecideLogged(const ReleaseInfo& release)
+// "major.minor.build.revision", or "none" without a version, into text (24 bytes).
+const char* VersionText(const FileVersionQuad& version, char* text)
 {
-    FileVersionQuad installed = {};
+    if (!version.present) {
+        return strcpy(text, "none");
+    }
+    snprintf(text, 24, "%u.%u.%u.%u", version.parts[0], version.parts[1], version.parts[2], version.parts[3]);
+    return text;
+}
+
+// The published release as read, the installed core and what was decided;
+// installed receives the held core's version (not present without one).
+UpdateAction DecideLogged(const ReleaseInfo& release, FileVersionQuad* installed)
+{
+    char version[24];
     UpdateEvidence evidence = EvidenceNone;
-    const UpdateAction action = DecideUpdate(g_coreHandle, release, &evidence, &installed);
+    const UpdateAction action = DecideUpdate(g_coreHandle, release, &evidence, installed);
     if (g_coreHandle == INVALID_HANDLE_VALUE) {
         RunLog("installed core: none that can be used");
-    } else if (installed.present) {
-        RunLog("installed core: version %u.%u.%u.%u", installed.parts[0], installed.parts[1], installed.parts[2],
-               installed.parts[3]);
+    } else if (installed->present) {
+        RunLog("installed core: version %s", VersionText(*installed, version));
     } else {
         RunLog("installed core: no version resource");
     }
@@ -263,6 +283,29 @@ bool DownloadAccepted(HANDLE download, const ReleaseInfo& release)
     return true;
 }
 
+// A download whose digest and signature passed is installed only as the
+// version the document names and never over a newer installed core that its
+// publisher signed: a host without the publisher's key could otherwise serve
+// an old signed build with a high version. With pins that refuses it; without
+// pins the host is trusted anyway, and a mismatch is only logged.
+bool DownloadVersionFits(HANDLE download, const ReleaseInfo& release, const FileVersionQuad& installed)
+{
+    FileVersionQuad own = {};
+    char ownText[24];
+    char installedText[24];
+    ReadInstalledVersion(download, &own);
+    const DownloadVersion verdict = JudgeDownloadVersion(own, ParseVersionText(release.version), installed);
+    if (verdict == DownloadVersionAccepted) {
+        RunLog("version of the download: %s, as published", VersionText(own, ownText));
+        return true;
+    }
+    RunLog("version of the download: %s, published \"%s\", installed core %s: %s; %s", VersionText(own, ownText),
+           release.version, VersionText(installed, installedText),
+           verdict == DownloadVersionOlder ? "older than the installed core" : "not the published version",
+           kCoreSignerPinCount > 0 ? "not installed" : "installed all the same (no signer pins)");
+    return kCoreSignerPinCount == 0;
+}
+
 // Moves the checked download over the core through its handle; a running core
 // keeps its file locked, so it gets one more chance to let go.
 bool MoveDownloadOverCore(HANDLE download)
@@ -301,8 +344,20 @@ void FinishWithMovedCore(HANDLE download)
     FinishWithStart(true);
 }
 
+// The fallback of a download that failed or was refused: a core that is
+// already there is still worth starting.
+void FinishWithoutDownload()
+{
+    if (CoreInstalled()) {
+        RunLog("falling back to the installed core");
+        FinishWithStart(false);
+    } else {
+        FinishWithError(kDownloadError);
+    }
+}
+
 // Download, verification and replacement of the core; finishes the run.
-void UpdateCore(const ReleaseInfo& release)
+void UpdateCore(const ReleaseInfo& release, const FileVersionQuad& installed)
 {
     wchar_t label[kVersionLabelUnits];
     BuildVersionLabel(release.version, label);
@@ -319,13 +374,7 @@ void UpdateCore(const ReleaseInfo& release)
             DeleteOpenFile(download);
             CloseHandle(download);
         }
-        // Cancelled or failed: a core that is already there is still worth starting.
-        if (CoreInstalled()) {
-            RunLog("falling back to the installed core");
-            FinishWithStart(false);
-        } else {
-            FinishWithError(kDownloadError);
-        }
+        FinishWithoutDownload();
         return;
     }
 
@@ -333,6 +382,12 @@ void UpdateCore(const ReleaseInfo& release)
     if (!DownloadAccepted(download, release)) {
         DeleteOpenFile(download);
         CloseHandle(download);
+        return;
+    }
+    if (!DownloadVersionFits(download, release, installed)) {
+        DeleteOpenFile(download);
+        CloseHandle(download);
+        FinishWithoutDownload();
         return;
     }
     if (!MoveDownloadOverCore(download)) {
@@ -425,10 +480,11 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     // Decided on the held core, which nobody can change meanwhile. A core that
     // could not be held (with pins: one its publisher did not sign) counts as
     // not installed: the published build replaces it.
-    if (DecideLogged(release) == LaunchInstalled) {
+    FileVersionQuad installed = {};
+    if (DecideLogged(release, &installed) == LaunchInstalled) {
         FinishWithStart(true);
         return 0;
     }
-    UpdateCore(release);
+    UpdateCore(release, installed);
     return 0;
 }

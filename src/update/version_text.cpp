@@ -39,3 +39,19 @@ bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& 
     }
     return false;
 }
+
+DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const PublishedVersion& published,
+                                     const FileVersionQuad& installed)
+{
+    if (!download.present) {
+        return DownloadVersionNotPublished;
+    }
+    PublishedVersion own = {};
+    for (int i = 0; i < 4; ++i) {
+        if (download.parts[i] != published.parts[i]) {
+            return DownloadVersionNotPublished;
+        }
+        own.parts[i] = download.parts[i];
+    }
+    return InstalledIsNewer(installed, own) ? DownloadVersionOlder : DownloadVersionAccepted;
+}

@@ -1,5 +1,6 @@
-// Published version text and the installed file version, and the comparison
-// that decides whether the installed core is newer than the published build.
+// Published version text and the installed file version, the comparison that
+// decides whether the installed core is newer than the published build, and
+// the judgement of a download's own version.
 #pragma once
 
 #include <cstdint>
@@ -23,3 +24,16 @@ PublishedVersion ParseVersionText(const char* text);
 // True when installed is strictly greater than published, comparing the parts
 // in order as signed 32-bit values. False when installed is not present.
 bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& published);
+
+// How a downloaded core's own file version stands against the version the
+// host published for it and the installed core's.
+enum DownloadVersion {
+    DownloadVersionAccepted,      // the published version, and not older than the installed core
+    DownloadVersionNotPublished,  // none, or not the one the document names
+    DownloadVersionOlder,         // older than the installed core: a downgrade
+};
+
+// installed is the installed core whose signature was accepted (not present
+// when there is none, so a planted core's high version cannot stop updates).
+DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const PublishedVersion& published,
+                                     const FileVersionQuad& installed);

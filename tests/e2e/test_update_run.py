@@ -308,6 +308,16 @@ class WithServer(ServerTestCase):
         self.assertEqual([r["path"] for r in requests], [update_server.META_PATH, update_server.EXE_PATH])
         self.assertTrue(all(r["method"] == "GET" and r["user_agent"] == "TovrinToolsLauncher/1.0" for r in requests))
 
+    def test_unpinned_launcher_trusts_the_host_on_versions_and_logs_a_mismatch(self):
+        harness.install_core("fake_core_1_6_5_0")
+        served = self.publish("fake_core_1_6_4_0", "99.0.0.0")
+        seen = self.run_launcher()
+        self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
+        self.assertEqual(harness.core_path().read_bytes(), served)
+        self.assertIn('version of the download: 1.6.4.0, published "99.0.0.0", installed core 1.6.5.0: not the '
+                      "published version; installed all the same (no signer pins)", harness.launcher_log())
+        self.assert_core_started_once_in_install_folder()
+
     def test_installed_core_kept_when_newer_or_same_build(self):
         cases = [
             ("newer installed", "fake_core_1_6_5_1", "fake_core_1_6_5_0", "1.6.5.0"),
@@ -769,23 +779,33 @@ class PinnedWithServer(ServerTestCase):
     launcher = PINNED_LAUNCHER
 
     def test_signed_core_is_installed_or_kept_and_started(self):
-        cases = [
-            ("signed update", SIGNED / "publisher_1_6_4_0.exe", SIGNED / "publisher_1_6_5_0.exe", True),
-            ("planted unsigned 9.9.9.9 healed", "fake_core_9_9_9_9", SIGNED / "publisher_1_6_5_0.exe", True),
-            ("signed and up to date", SIGNED / "publisher_1_6_5_0.exe", SIGNED / "publisher_1_6_5_0.exe", False),
+        older, newer = SIGNED / "publisher_1_6_4_0.exe", SIGNED / "publisher_1_6_5_0.exe"
+        cases = [  # name, installed, published, its version in the document, installed in the end, log
+            ("signed update", older, newer, "1.6.5.0", newer, "version of the download: 1.6.5.0, as published"),
+            ("planted unsigned 9.9.9.9 healed", harness.fake_core("fake_core_9_9_9_9"), newer, "1.6.5.0", newer, ""),
+            ("signed and up to date", newer, newer, "1.6.5.0", newer, ""),
+            # A host without the publisher's key serves an old signed build it kept: never a downgrade.
+            ("older signed core announced as 99.0.0.0", newer, older, "99.0.0.0", newer,
+             'version of the download: 1.6.4.0, published "99.0.0.0", installed core 1.6.5.0: not the published '
+             "version; not installed"),
+            ("signed core announced as another version", older, newer, "1.7.0.0", older,
+             'version of the download: 1.6.5.0, published "1.7.0.0", installed core 1.6.4.0: not the published '
+             "version; not installed"),
         ]
-        for name, installed_core, published_core, downloads in cases:
+        for name, installed_core, published_core, version, kept, logged in cases:
             with self.subTest(name):
                 harness.reset_user_state()
                 self.server.clear_requests()
                 harness.install_core(installed_core)
-                published = self.publish(published_core, "1.6.5.0")
+                self.publish(published_core, version)
                 seen = self.run_launcher()
                 self.assertEqual(seen.error_boxes, [])
-                self.assertEqual(seen.final_status, LAUNCHING)
+                downloads = installed_core != published_core
+                self.assertEqual(seen.final_status, LAUNCHING if kept == published_core else VERIFYING)
                 expected_requests = [update_server.META_PATH] + ([update_server.EXE_PATH] if downloads else [])
                 self.assertEqual(self.requested_paths(), expected_requests)
-                self.assertEqual(harness.core_path().read_bytes(), published)
+                self.assertEqual(harness.core_path().read_bytes(), kept.read_bytes())
+                self.assertIn(logged, harness.launcher_log())
                 self.assert_no_download_file_left()
                 self.assert_core_started_once_in_install_folder()
 

@@ -85,3 +85,12 @@ TEST(ProxyRules, DecisionLineNamesRouteAndCauseWithoutSecrets)
     FormatProxyDecision(&named, cut, 12);
     EXPECT_STREQ(cut, L"proxy: prox");
 }
+
+// Automatic detection lets whoever answers the network's DHCP or DNS name the proxy.
+TEST(ProxyRules, OnlyAProxyTheUsersSettingsNameGetsTheUsersLogon)
+{
+    EXPECT_TRUE(ProxyMayHaveLogon(ProxyKindNamed));
+    EXPECT_TRUE(ProxyMayHaveLogon(ProxyKindAutoConfig));
+    EXPECT_FALSE(ProxyMayHaveLogon(ProxyKindAutoDetect));
+    EXPECT_FALSE(ProxyMayHaveLogon(ProxyKindNone));
+}

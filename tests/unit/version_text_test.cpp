@@ -66,3 +66,28 @@ TEST(VersionText, InstalledCountsAsNewerOnlyWhenStrictlyGreater)
             << v.parts[0] << "." << v.parts[1] << "." << v.parts[2] << "." << v.parts[3] << " vs " << c.published;
     }
 }
+
+// A signed download is installed only as what was published, and never over a newer signed core.
+TEST(VersionText, DownloadMustBeThePublishedVersionAndNoDowngrade)
+{
+    const FileVersionQuad none = {false, {0, 0, 0, 0}};
+    struct Case {
+        FileVersionQuad download;
+        const char* published;
+        FileVersionQuad installed;
+        DownloadVersion verdict;
+    } cases[] = {
+        {{true, {1, 6, 5, 0}}, "1.6.5.0", {true, {1, 6, 4, 0}}, DownloadVersionAccepted},
+        {{true, {1, 6, 5, 0}}, "1.6.5", {true, {1, 6, 5, 0}}, DownloadVersionAccepted},  // a republished build
+        {{true, {1, 6, 5, 0}}, "1.6.5.0", none, DownloadVersionAccepted},
+        {{true, {1, 6, 4, 0}}, "99.0.0.0", {true, {1, 6, 5, 0}}, DownloadVersionNotPublished},  // the lying document
+        {{true, {1, 6, 4, 0}}, "1.6.4.0", {true, {1, 6, 5, 0}}, DownloadVersionOlder},
+        {{true, {1, 6, 4, 0}}, "1.6.4.0", {true, {1, 6, 4, 1}}, DownloadVersionOlder},
+        {{false, {0, 0, 0, 0}}, "0.0.0.0", none, DownloadVersionNotPublished},  // no version resource
+        {{true, {1, 6, 5, 0}}, "1.6.70000.0", none, DownloadVersionNotPublished},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(JudgeDownloadVersion(c.download, ParseVersionText(c.published), c.installed), c.verdict)
+            << c.published;
+    }
+}
