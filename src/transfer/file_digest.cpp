@@ -71,7 +71,7 @@ bool ComputeSha256(const ByteRange* ranges, size_t count, uint8_t digest[kSha256
     return ok;
 }
 
-bool ComputeHandleSha256Hex(HANDLE file, char* output)
+bool ComputeHandleSha256Hex(HANDLE file, char* output, const std::atomic<LONG>* stop)
 {
     Sha256 state;
     DWORD bytesRead = 0;
@@ -89,6 +89,9 @@ bool ComputeHandleSha256Hex(HANDLE file, char* output)
         return false;
     }
     for (;;) {
+        if (stop != nullptr && stop->load() != 0) {
+            goto cleanup;
+        }
         if (!ReadFile(file, chunk, kReadChunkBytes, &bytesRead, nullptr)) {
             // A digest over the bytes before a read error would be reported as
             // the file's digest; no digest at all is the honest answer.

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "transfer/digest_text.h"
 
 // A run of bytes in memory.
@@ -20,4 +22,5 @@ bool ComputeSha256(const ByteRange* ranges, size_t count, uint8_t digest[kSha256
 bool ComputeFileSha256Hex(const wchar_t* path, char* output);
 
 // The same for the file open as file (with read access), from its first byte.
-bool ComputeHandleSha256Hex(HANDLE file, char* output);
+// When stop is given and becomes non-zero, the digest ends early with false.
+bool ComputeHandleSha256Hex(HANDLE file, char* output, const std::atomic<LONG>* stop = nullptr);

@@ -2,7 +2,7 @@
 // the digest test keeps a core that is byte for byte the published build.
 #include "update/update_decision.h"
 
-#include "transfer/file_digest.h"
+#include "transfer/digest_text.h"
 #include "update/installed_version.h"
 #include "update/version_text.h"
 
@@ -18,7 +18,7 @@ UpdateAction Decided(UpdateAction action, UpdateEvidence reason, UpdateEvidence*
 
 }  // namespace
 
-UpdateAction DecideUpdate(HANDLE core, const ReleaseInfo& release, UpdateEvidence* evidence,
+UpdateAction DecideUpdate(HANDLE core, const ReleaseInfo& release, CoreChecks* checks, UpdateEvidence* evidence,
                           FileVersionQuad* installed)
 {
     FileVersionQuad version;
@@ -29,14 +29,14 @@ UpdateAction DecideUpdate(HANDLE core, const ReleaseInfo& release, UpdateEvidenc
     if (core == INVALID_HANDLE_VALUE) {
         return Decided(Download, EvidenceNone, evidence);
     }
+    // A strictly newer core needs no digest: its check is simply not waited for.
     if (version.present && release.version[0] != '\0' &&
         InstalledIsNewer(version, ParseVersionText(release.version))) {
         return Decided(LaunchInstalled, EvidenceInstalledNewer, evidence);
     }
 
     char digest[kSha256HexBytes];
-    if (release.sha256[0] != '\0' && ComputeHandleSha256Hex(core, digest) &&
-        DigestTextsEqual(digest, release.sha256)) {
+    if (release.sha256[0] != '\0' && CoreDigest(checks, digest) && DigestTextsEqual(digest, release.sha256)) {
         return Decided(LaunchInstalled, EvidenceDigestMatches, evidence);
     }
     return Decided(Download, EvidenceNone, evidence);

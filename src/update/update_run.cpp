@@ -49,10 +49,24 @@ constexpr wchar_t kForeignFolderError[] = L"The Tovrin Tools folder %ls was not 
 constexpr wchar_t kFolderName[] = L"TovrinTools";
 constexpr wchar_t kDownloadName[] = L"TovrinTools_core.exe.tmp";
 
+// The installed core's digest and signature, checked beside the metadata request.
+CoreChecks s_coreChecks;
+
+// The metadata request, made beside the self-installation.
+struct MetadataFetch {
+    HANDLE thread;
+    bool ok;
+    HttpOutcome outcome;
+    char document[kMetaCapacity];
+};
+MetadataFetch s_fetch;
+
 // The one message the window must get: a run whose finish was refused would
-// leave the window open forever with nothing started.
+// leave the window open forever with nothing started. Nothing of the core's
+// checks may still read it when the window starts it.
 void Finish(WPARAM code)
 {
+    EndCoreChecks(&s_coreChecks);
     PostUntilAccepted(g_hwndMain, WM_LAUNCHER_DONE, code, 0, PostMessageW);
 }
 
@@ -63,17 +77,40 @@ void FinishWithError(const wchar_t* text)
     Finish(DoneFail);
 }
 
-// Opens the installed core in the held folder, checks it (with signer pins:
-// that its publisher signed it) and keeps it in g_coreHandle for the window's
-// start: from now on it can be neither changed, replaced, moved nor removed
-// (read sharing only), and the start is of this file. Once held, it stays held.
+// Opens the installed core in the held folder for g_coreHandle: from now on it
+// can be neither changed, replaced, moved nor removed (read sharing only), and
+// the window's start is of this file.
+HANDLE OpenCore()
+{
+    // Changing its owner and DACL is no access that a start's open conflicts with.
+    HANDLE core = OpenFolderFile(kCoreName, GENERIC_READ | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ, OPEN_EXISTING);
+    if (core != INVALID_HANDLE_VALUE) {
+        // A failed repair leaves the core as protected as before: held, nobody
+        // can change it during this run.
+        ProtectFolderFile(core);
+    }
+    return core;
+}
+
+// With signer pins, a held core whose signature its checks refused counts as
+// not installed: it is let go, and the published build replaces it.
+void DropCoreUnlessSigned()
+{
+    if (kCoreSignerPinCount > 0 && g_coreHandle != INVALID_HANDLE_VALUE && !CoreSigned(&s_coreChecks)) {
+        RunLog("installed core: not signed by a pinned publisher");
+        EndCoreChecks(&s_coreChecks);
+        CloseHeldCore();
+    }
+}
+
+// Holds the installed core for the window's start, checked (with signer pins:
+// that its publisher signed it) unless it is held already. Once held, it stays held.
 bool HoldCore()
 {
     if (g_coreHandle != INVALID_HANDLE_VALUE) {
         return true;
     }
-    // Changing its owner and DACL is no access that a start's open conflicts with.
-    HANDLE core = OpenFolderFile(kCoreName, GENERIC_READ | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ, OPEN_EXISTING);
+    HANDLE core = OpenCore();
     if (core == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -82,9 +119,6 @@ bool HoldCore()
         CloseHandle(core);
         return false;
     }
-    // A failed repair leaves the core as protected as before: held, nobody can
-    // change it during this run.
-    ProtectFolderFile(core);
     g_coreHandle = core;
     return true;
 }
@@ -204,6 +238,31 @@ void LogRequest(const char* what, bool ok, const HttpOutcome& outcome)
            static_cast<unsigned long>(outcome.error));
 }
 
+DWORD WINAPI FetchThread(LPVOID)
+{
+    s_fetch.ok = HttpFetchToBuffer(kMetaPath, s_fetch.document, kMetaCapacity, &s_fetch.outcome);
+    return 0;
+}
+
+// Starts the metadata request; one whose thread cannot be started is made at once.
+void StartFetch()
+{
+    s_fetch.thread = CreateThread(nullptr, 0, FetchThread, nullptr, 0, nullptr);
+    if (s_fetch.thread == nullptr) {
+        FetchThread(nullptr);
+    }
+}
+
+bool WaitForFetch()
+{
+    if (s_fetch.thread != nullptr) {
+        WaitForSingleObject(s_fetch.thread, INFINITE);
+        CloseHandle(s_fetch.thread);
+        s_fetch.thread = nullptr;
+    }
+    return s_fetch.ok;
+}
+
 // The download of the core, with its time and throughput in the log.
 bool DownloadLogged(HANDLE download, uint64_t size, const wchar_t* label)
 {
@@ -235,7 +294,7 @@ UpdateAction DecideLogged(const ReleaseInfo& release, FileVersionQuad* installed
 {
     char version[24];
     UpdateEvidence evidence = EvidenceNone;
-    const UpdateAction action = DecideUpdate(g_coreHandle, release, &evidence, installed);
+    const UpdateAction action = DecideUpdate(g_coreHandle, release, &s_coreChecks, &evidence, installed);
     if (g_coreHandle == INVALID_HANDLE_VALUE) {
         RunLog("installed core: none that can be used");
     } else if (installed->present) {
@@ -251,20 +310,48 @@ UpdateAction DecideLogged(const ReleaseInfo& release, FileVersionQuad* installed
     return action;
 }
 
+// A download whose digest is not the one the document gave may be a release
+// staged between the two requests (the executable is renamed into place before
+// the document): the document is asked for once more, and when it now names the
+// download's digest, the run goes on with it. Never a second download.
+bool RestagedRelease(const char* digest, ReleaseInfo* release)
+{
+    char document[kMetaCapacity] = {};
+    ReleaseInfo fresh;
+    HttpOutcome outcome = {};
+    const bool fetched = HttpFetchToBuffer(kMetaPath, document, kMetaCapacity, &outcome);
+    LogRequest("metadata request again", fetched, outcome);
+    if (!fetched) {
+        return false;
+    }
+    ReadReleaseInfo(document, &fresh);
+    if (fresh.sha256[0] == '\0' || !DigestTextsEqual(digest, fresh.sha256)) {
+        RunLog("published core now: version \"%s\", sha256 \"%s\": not the download either", fresh.version,
+               fresh.sha256);
+        return false;
+    }
+    RunLog("published core now: version \"%s\", size %llu, sha256 \"%s\": the download, staged meanwhile",
+           fresh.version, static_cast<unsigned long long>(fresh.size), fresh.sha256);
+    *release = fresh;
+    return true;
+}
+
 // The checks of the download, all through its open handle: the published
 // digest and, with pins, the publisher's signature. Finishes the run with the
-// error when one fails.
-bool DownloadAccepted(HANDLE download, const ReleaseInfo& release)
+// error when one fails. release becomes the document the download matches.
+bool DownloadAccepted(HANDLE download, ReleaseInfo* release)
 {
     wchar_t downloadPath[kPathUnits];
-    if (release.sha256[0] != '\0') {
+    if (release->sha256[0] != '\0') {
         char digest[kSha256HexBytes] = "";
         const bool computed = ComputeHandleSha256Hex(download, digest);
-        if (!computed || _stricmp(digest, release.sha256) != 0) {
-            RunLog("sha256 of the download: expected %s, computed %s", release.sha256,
+        if (!computed || !DigestTextsEqual(digest, release->sha256)) {
+            RunLog("sha256 of the download: expected %s, computed %s", release->sha256,
                    computed ? digest : "none (read error)");
-            FinishWithError(kDigestError);
-            return false;
+            if (!computed || !RestagedRelease(digest, release)) {
+                FinishWithError(kDigestError);
+                return false;
+            }
         }
         RunLog("sha256 of the download: %s, as published", digest);
     } else {
@@ -310,6 +397,7 @@ bool DownloadVersionFits(HANDLE download, const ReleaseInfo& release, const File
 // keeps its file locked, so it gets one more chance to let go.
 bool MoveDownloadOverCore(HANDLE download)
 {
+    EndCoreChecks(&s_coreChecks);
     CloseHeldCore();
     for (int attempt = 1; attempt <= 2; ++attempt) {
         if (attempt == 2) {
@@ -357,7 +445,7 @@ void FinishWithoutDownload()
 }
 
 // Download, verification and replacement of the core; finishes the run.
-void UpdateCore(const ReleaseInfo& release, const FileVersionQuad& installed)
+void UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
 {
     wchar_t label[kVersionLabelUnits];
     BuildVersionLabel(release.version, label);
@@ -379,7 +467,7 @@ void UpdateCore(const ReleaseInfo& release, const FileVersionQuad& installed)
     }
 
     PostStatus(kVerifyingText, 100);
-    if (!DownloadAccepted(download, release)) {
+    if (!DownloadAccepted(download, &release)) {
         DeleteOpenFile(download);
         CloseHandle(download);
         return;
@@ -416,7 +504,6 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     wchar_t base[kPathUnits] = L"";
     wchar_t spelledFolder[kPathUnits];
     wchar_t checkingText[kErrorTextUnits];
-    char document[kMetaCapacity] = {};
     ReleaseInfo release;
 
     FolderTaken taken = {};
@@ -449,19 +536,22 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
         LogFolderTaken(taken);
         RemoveStaleTemporaryFiles();
     }
-    if (haveBase) {
-        InstallLauncherAndShortcut(installFolder);
-    }
-    // Held from here to its start, unless a download replaces it.
-    HoldCore();
+    // Held from here to its start, unless a download replaces it. Its digest
+    // and signature are checked beside the request and the self-installation.
+    g_coreHandle = OpenCore();
+    StartCoreChecks(g_coreHandle, g_corePath, kCoreSignerPinCount > 0, &s_coreChecks);
 
     swprintf(checkingText, kErrorTextUnits, L"Checking latest version on %ls...", kUpdateHost);
     PostStatus(checkingText, 5);
+    StartFetch();
+    if (haveBase) {
+        InstallLauncherAndShortcut(installFolder);
+    }
 
-    HttpOutcome fetched = {};
-    const bool haveDocument = HttpFetchToBuffer(kMetaPath, document, kMetaCapacity, &fetched);
+    const bool haveDocument = WaitForFetch();
     LogProxyDecision();
-    LogRequest("metadata request", haveDocument, fetched);
+    LogRequest("metadata request", haveDocument, s_fetch.outcome);
+    DropCoreUnlessSigned();
     if (!haveDocument) {
         if (CoreInstalled()) {
             RunLog("falling back to the installed core");
@@ -476,7 +566,7 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
         return 0;
     }
 
-    ReadReleaseInfo(document, &release);
+    ReadReleaseInfo(s_fetch.document, &release);
     // Decided on the held core, which nobody can change meanwhile. A core that
     // could not be held (with pins: one its publisher did not sign) counts as
     // not installed: the published build replaces it.
@@ -485,6 +575,8 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
         FinishWithStart(true);
         return 0;
     }
+    // Decided: what is left of the core's checks would only slow the download.
+    EndCoreChecks(&s_coreChecks);
     UpdateCore(release, installed);
     return 0;
 }

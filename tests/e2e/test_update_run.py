@@ -1,6 +1,7 @@
 """The whole launcher as a user meets it: the real exe under Wine against a
 real HTTPS update host on loopback, watched through its window, its message
 boxes, the files it leaves and the core it starts."""
+import datetime
 import hashlib
 import http.server
 import os
@@ -163,6 +164,18 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual(harness.shortcut_path().read_bytes(), b"shortcut left alone")
         self.assertIn("launcher copy: the file at the launcher's path is not the running launcher",
                       harness.launcher_log())
+
+    def test_host_that_never_answers_leaves_the_installed_core_starting_within_seconds(self):
+        harness.install_core("fake_core_1_6_5_0")
+        with update_server.SilentHost(harness.UPDATE_PORT):
+            seen = self.run_launcher()
+        self.assertEqual(seen.error_boxes, [])
+        self.assert_core_started_once_in_install_folder()
+        log = harness.launcher_log()
+        self.assertIn("metadata request failed: HTTP status 0, 0 bytes, error 12002", log)  # a time-out
+        stamps = [datetime.datetime.fromisoformat(re.search(rf"^(\S+)Z launcher \S+: {line}", log, re.M)[1])
+                  for line in ("run started", r"core started \(")]
+        self.assertLess((stamps[1] - stamps[0]).total_seconds(), 12)
 
     def test_run_lock_name_taken_by_a_program_or_by_a_launcher_without_window(self):
         # Made as any program of the user can make it, the name stops nothing; held as a
@@ -564,12 +577,29 @@ class WithServer(ServerTestCase):
         seen = self.run_launcher()
         self.assertEqual(seen.final_status, VERIFYING)
         self.assertEqual(seen.error_boxes, [DIGEST_ERROR])
+        # The document is asked for once more, in case a release was staged meanwhile.
+        self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH,
+                                                  update_server.META_PATH])
         log = harness.launcher_log()
         self.assertIn(f"sha256 of the download: expected {'0' * 64}, computed {sha256_hex(new)}\r\n", log)
         self.assertIn(f'run ended with the box "{DIGEST_ERROR}"', log)
         self.assertEqual(harness.core_path().read_bytes(), old)
         self.assert_no_download_file_left()
         self.assert_nothing_started()
+
+    def test_release_staged_between_the_two_requests_is_installed(self):
+        harness.install_core("fake_core_1_6_4_0")
+        # The host answers the document of one release, and from the next request on serves the next one.
+        scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
+        scenario["next"] = update_server.release_scenario(harness.fake_core("fake_core_1_7_0_0"), "1.7.0.0")
+        self.server.set_scenario(scenario)
+        seen = self.run_launcher()
+        self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
+        self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH,
+                                                  update_server.META_PATH])
+        self.assertEqual(harness.core_path().read_bytes(), harness.fake_core("fake_core_1_7_0_0").read_bytes())
+        self.assertIn("the download, staged meanwhile", harness.launcher_log())
+        self.assert_core_started_once_in_install_folder()
 
     def test_without_published_digest_every_run_downloads_and_accepts(self):
         new = harness.fake_core("fake_core_1_6_5_0").read_bytes()

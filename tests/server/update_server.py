@@ -13,7 +13,9 @@ connection and request, so it can be changed by a Python test
 
 Scenario:
     {"certificate": "trusted" | "untrusted",      # which server certificate TLS shows
-     "meta": <answer>, "exe": <answer>}           # a missing answer is a 404
+     "meta": <answer>, "exe": <answer>,           # a missing answer is a 404
+     "next": <scenario>}                          # replaces this one once a request is
+                                                  # answered (a release staged meanwhile)
 Answer (every key optional):
     status               HTTP status, 200
     body                 text body (UTF-8)           } at most one of these;
@@ -139,7 +141,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         owner = self.server.owner
         owner.record(self)
-        answer = owner.scenario().get(ANSWER_KEYS.get(self.path.split("?")[0], ""), None)
+        scenario = owner.scenario()
+        answer = scenario.get(ANSWER_KEYS.get(self.path.split("?")[0], ""), None)
+        if "next" in scenario:
+            write_scenario(owner.control_path, scenario["next"])
         if answer is None:
             answer = {"status": 404, "body": "not found"}
         self._answer(answer, owner)
@@ -514,6 +519,39 @@ class HeldConnections:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class SilentHost:
+    """The update port (127.0.0.1 and ::1) of a host that never answers: a
+    listener whose accept queue is full, so the kernel drops every further
+    connection attempt (SYN) unanswered, as a network that drops them does."""
+
+    def __init__(self, port=443):
+        self.port = int(port)
+        self._sockets = []
+
+    def __enter__(self):
+        for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+            listener = socket.socket(family, socket.SOCK_STREAM)
+            try:
+                listener.bind((address, self.port))
+            except OSError:
+                listener.close()
+                if family == socket.AF_INET:
+                    raise
+                continue
+            listener.listen(0)
+            self._sockets.append(listener)
+            for _ in range(2):  # never accepted: they fill the queue
+                filler = socket.socket(family, socket.SOCK_STREAM)
+                filler.setblocking(False)
+                filler.connect_ex((address, self.port))
+                self._sockets.append(filler)
+        return self
+
+    def __exit__(self, *exc):
+        for held in self._sockets:
+            held.close()
 
 
 def main(argv=None):

@@ -138,9 +138,13 @@ TEST_F(UpdateDecision, VersionFirstThenDigest)
     };
     for (const Case& c : cases) {
         UpdateEvidence evidence = EvidenceNone;
-        HANDLE core = CreateFileW(Core(c.core).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_EQ(DecideUpdate(core, Release(c.version, c.sha256), &evidence), c.action) << c.what;
+        const std::wstring path = Core(c.core);
+        HANDLE core = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        CoreChecks checks;
+        StartCoreChecks(core, path.c_str(), false, &checks);
+        EXPECT_EQ(DecideUpdate(core, Release(c.version, c.sha256), &checks, &evidence), c.action) << c.what;
         EXPECT_STREQ(Name(evidence), Name(c.evidence)) << c.what;
+        EndCoreChecks(&checks);
         if (core != INVALID_HANDLE_VALUE) {
             CloseHandle(core);
         }
