@@ -59,10 +59,11 @@ void StartCoreChecks(HANDLE core, const wchar_t* path, bool checkSignature, Core
     checks->digestText[0] = '\0';
     checks->digest = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
     checks->signature = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
-    Start(core, &checks->digest, DigestThread, checks);
+    // The signature first: it is the slower, with its libraries to load.
     if (checkSignature) {
         Start(core, &checks->signature, SignatureThread, checks);
     }
+    Start(core, &checks->digest, DigestThread, checks);
 }
 
 bool CoreDigest(CoreChecks* checks, char* digest)
