@@ -6,10 +6,11 @@
 
 #include <cwchar>
 
+#include "common/folder_files.h"
+#include "common/held_core.h"
+#include "common/run_log.h"
 #include "shell/launcher_state.h"
 #include "update/core_signers.h"
-#include "update/folder_files.h"
-#include "update/run_log.h"
 
 void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t units)
 {
@@ -85,12 +86,4 @@ failed:
     swprintf(message, 256, kLaunchErrorFormat, static_cast<unsigned long>(error));
     LogBox(message);
     MessageBoxW(owner, message, kLauncherCaption, MB_ICONERROR);
-}
-
-void CloseHeldCore()
-{
-    if (g_coreHandle != INVALID_HANDLE_VALUE) {
-        CloseHandle(g_coreHandle);
-        g_coreHandle = INVALID_HANDLE_VALUE;
-    }
 }

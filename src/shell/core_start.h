@@ -5,10 +5,6 @@
 
 #include <cstddef>
 
-constexpr wchar_t kCoreName[] = L"TovrinTools_core.exe";
-constexpr wchar_t kLaunchErrorFormat[] = L"Failed to launch TovrinTools_core.exe (error %lu).";
-constexpr wchar_t kUnsignedCoreError[] = L"TovrinTools_core.exe is not signed by its publisher and was not started.";
-
 // Working directory for the core: path cut at its last backslash (the
 // backslash dropped); a path without one is copied whole. units >= 1.
 void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t units);
@@ -20,7 +16,3 @@ void CoreWorkingDirectory(const wchar_t* corePath, wchar_t* directory, size_t un
 // so (with signer pins, that it was not started; else the launch error).
 // Does not wait for the core.
 void LaunchCore(HWND owner);
-
-// Closes g_coreHandle, the core held open since its check, once the start has
-// returned or a download is to replace it; does nothing when no core is held.
-void CloseHeldCore();

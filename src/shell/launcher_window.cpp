@@ -6,9 +6,10 @@
 
 #include <cstdlib>
 
+#include "common/held_core.h"
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
-#include "update/run_log.h"
+#include "common/run_log.h"
 
 namespace {
 

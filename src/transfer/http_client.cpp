@@ -9,7 +9,7 @@
 #include <cwchar>
 
 #include "shell/launcher_state.h"
-#include "shell/window_post.h"
+#include "common/window_post.h"
 #include "transfer/content_length.h"
 #include "transfer/progress_text.h"
 #include "transfer/proxy_decision.h"

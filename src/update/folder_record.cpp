@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cwchar>
 
 #include "update/folder_record.h"
-#include "update/path_text.h"
+#include "common/path_text.h"
 
 namespace {
 

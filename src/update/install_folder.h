@@ -3,7 +3,7 @@
 #pragma once
 
 #include "shell/launcher_state.h"
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 
 // What taking the install folder did, for the run's log.
 struct FolderTaken {

@@ -10,10 +10,10 @@
 #include <cwchar>
 
 #include "shell/launcher_state.h"
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 #include "update/own_image.h"
-#include "update/path_text.h"
-#include "update/run_log.h"
+#include "common/path_text.h"
+#include "common/run_log.h"
 #include "update/unelevated_rights.h"
 
 namespace {

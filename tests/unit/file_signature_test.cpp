@@ -8,7 +8,7 @@
 #include "sample_files.h"
 #include "test_support.h"
 #include "transfer/file_signature.h"
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 
 namespace {
 

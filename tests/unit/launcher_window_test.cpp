@@ -11,12 +11,13 @@
 #include <cwchar>
 #include <string>
 
+#include "common/held_core.h"
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
 #include "shell/launcher_window.h"
 #include "shell/single_run.h"
-#include "shell/window_post.h"
-#include "update/folder_files.h"
+#include "common/window_post.h"
+#include "common/folder_files.h"
 #include "update/update_run.h"
 #include "test_support.h"
 

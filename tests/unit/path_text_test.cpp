@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "update/path_text.h"
+#include "common/path_text.h"
 
 TEST(PathText, JoinUsesThePathOnlyWhenItFitsWhole)
 {

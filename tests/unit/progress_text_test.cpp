@@ -6,7 +6,7 @@
 #include <string>
 
 #include "transfer/progress_text.h"
-#include "update/log_line.h"
+#include "common/log_line.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "test_support.h"
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 #include "update/self_install.h"
 #include "update/unelevated_rights.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 
 TempFolder::TempFolder()
 {

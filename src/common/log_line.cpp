@@ -1,5 +1,5 @@
 // The launcher log's line format: UTC time stamp, launcher version, one step.
-#include "update/log_line.h"
+#include "common/log_line.h"
 
 #include <cstdio>
 

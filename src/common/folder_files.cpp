@@ -1,13 +1,13 @@
 // The held, protected install folder and the file work in it by handle: each
 // file is opened once, checked through its handle and then read, moved or
 // deleted through that handle, so the file acted on is the file checked.
-#include "update/folder_files.h"
+#include "common/folder_files.h"
 
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
 
-#include "update/path_text.h"
+#include "common/path_text.h"
 
 HANDLE g_installFolder = INVALID_HANDLE_VALUE;
 wchar_t g_installFolderPath[kPathUnits] = {};

@@ -1,6 +1,6 @@
 // Posting from the worker thread to the launcher window without losing a
 // finish or leaking a status text.
-#include "shell/window_post.h"
+#include "common/window_post.h"
 
 #include <cstdlib>
 #include <cwchar>

@@ -1,15 +1,15 @@
 // The run's log file: opened through the held install folder like every other
 // file there, rotated at the cap, appended a whole line at a time.
-#include "update/run_log.h"
+#include "common/run_log.h"
 
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "shell/launcher_version.h"
-#include "update/folder_files.h"
-#include "update/log_line.h"
+#include "common/launcher_version.h"
+#include "common/folder_files.h"
+#include "common/log_line.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Paths built in fixed buffers and compared ignoring ASCII case.
-#include "update/path_text.h"
+#include "common/path_text.h"
 
 #include <cwchar>
 
