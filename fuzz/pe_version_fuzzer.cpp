@@ -12,9 +12,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<unsigned char> image(data, data + size);
-    PeFileVersion version = {};
+    FileVersionQuad version = {};
+    bool is64Bit = false;
     const char* problem = nullptr;
-    const bool ok = ReadPeFileVersion(image.data(), image.size(), &version, &problem);
+    const bool ok = ReadPeFileVersion(image.data(), image.size(), &version, &is64Bit, &problem);
     if (ok != (problem == nullptr)) {
         abort();
     }

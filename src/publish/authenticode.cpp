@@ -183,8 +183,6 @@ bool FileSha256Hex(int file, uint64_t size, char hex[kSha256HexBytes])
     if (!DigestRanges(file, EVP_sha256(), &from, &size, 1, digest, &length) || length != 32) {
         return false;
     }
-    for (unsigned int i = 0; i < length; ++i) {
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    }
+    FormatSha256Hex(digest, hex);
     return true;
 }

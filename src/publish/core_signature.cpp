@@ -21,11 +21,6 @@ constexpr char kIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";  // SPC_INDIRECT_DA
 // Longer chains than this are no code-signing chain (and end any loop).
 constexpr int kMaxChain = 8;
 
-bool SamePin(const char* a, const char* b)
-{
-    return strlen(a) == kPinBytes - 1 && strncasecmp(a, b, kPinBytes - 1) == 0;
-}
-
 // The SpcIndirectDataContent the signer signed: its DER value without the
 // outer SEQUENCE header (the bytes the signature's digest covers), and the
 // digest of the file it states.
@@ -216,7 +211,7 @@ bool CheckCoreSigner(int file, uint64_t size, const SignerRules& rules, SignerFa
     AuthenticodeLayout layout;
     char pin[kPinBytes] = "";
     const char* problem = nullptr;
-    bool pinned = false;
+    uint8_t keyDigest[kSha256Bytes];
     bool ok = false;
     X509* signer = nullptr;
     PKCS7* pkcs7 = nullptr;
@@ -232,16 +227,15 @@ bool CheckCoreSigner(int file, uint64_t size, const SignerRules& rules, SignerFa
         goto cleanup;
     }
     signer = SignerCertificate(pkcs7);
-    if (signer == nullptr || !CertificatePin(signer, pin)) {
+    if (signer == nullptr || !CertificateKeyDigest(signer, keyDigest)) {
         snprintf(error, capacity, "has a signature that names no signer certificate");
         goto cleanup;
     }
     CertificateSubject(signer, facts->subject, sizeof(facts->subject));
     FormatAsn1Time(X509_get0_notAfter(signer), "%Y-%m-%d", facts->expiry, sizeof(facts->expiry));
-    for (size_t i = 0; i < rules.pinCount; ++i) {
-        pinned = pinned || SamePin(rules.pins[i], pin);
-    }
-    if (!pinned) {
+    // Matched as the launcher matches it.
+    FormatSha256Hex(keyDigest, pin);
+    if (!SignerPinListed(keyDigest, rules.pins, rules.pinCount)) {
         snprintf(error, capacity, "is signed by %s (pin %s), which is none of the signers given", facts->subject,
                  pin);
         goto cleanup;

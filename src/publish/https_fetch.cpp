@@ -10,6 +10,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "transfer/digest_text.h"
+#include "transfer/update_contract.h"
+
 namespace {
 
 struct Sink {
@@ -112,7 +115,7 @@ bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, lo
     if (caFile != nullptr) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
     }
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, kLauncherUserAgent);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgentText);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
     // Like the launcher's receive time-out: fail when the body stalls for 30 s.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -183,9 +186,7 @@ bool HttpsDownload(const char* url, const char* caFile, uint64_t limit, int file
         snprintf(error, capacity, "libcrypto could not finish SHA-256");
         goto cleanup;
     }
-    for (unsigned int i = 0; i < digestSize; ++i) {
-        snprintf(sha256 + 2 * i, 3, "%02x", digest[i]);
-    }
+    FormatSha256Hex(digest, sha256);
     *size = sink.received;
     ok = true;
 

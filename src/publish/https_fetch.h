@@ -10,10 +10,6 @@
 
 #include "publish/sha256_hex.h"
 
-// The launcher's User-Agent: a CDN or firewall rule that filters by agent
-// treats the check as it treats launchers.
-constexpr char kLauncherUserAgent[] = "TovrinToolsLauncher/1.0";
-
 // Fetches url into body, cut off (and failed) beyond limit bytes. caFile names
 // PEM certificates to trust instead of the system's (nullptr: the system's).
 // True when a response arrived; status is then its HTTP status. On false,

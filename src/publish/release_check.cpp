@@ -182,7 +182,7 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
                 problems == 1 ? "" : "s");
         goto cleanup;
     }
-    FormatPeFileVersion(facts.version, version, sizeof(version));
+    FormatFileVersion(facts.version, version, sizeof(version));
     fprintf(out, "%s serves version %s, %llu bytes, sha256 %s%s: consistent\n", baseUrl, version,
             static_cast<unsigned long long>(facts.size), facts.sha256, signedBy);
     ok = true;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "transfer/digest_text.h"
 #include "update/release_info.h"
 #include "update/version_text.h"
 
@@ -29,30 +30,6 @@ void __attribute__((format(printf, 3, 4))) AddLine(char* report, size_t capacity
     }
 }
 
-// The launcher compares digests ignoring ASCII case.
-bool SameDigest(const char* a, const char* b)
-{
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (tolower(static_cast<unsigned char>(*a)) != tolower(static_cast<unsigned char>(*b))) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
-
-// The launcher compares the first four numbers of the text with the file
-// version as signed 32-bit values; equal in all four is the same build.
-bool SameVersion(const char* text, const PeFileVersion& version)
-{
-    const PublishedVersion published = ParseVersionText(text);
-    for (int i = 0; i < 4; ++i) {
-        if (published.parts[i] != static_cast<int32_t>(version.parts[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void ExamineCore(const unsigned char* bytes, size_t size, CoreFacts* facts)
@@ -66,7 +43,7 @@ void ExamineCoreWithDigest(const unsigned char* bytes, size_t size, const char* 
 {
     memset(facts, 0, sizeof(*facts));
     facts->size = size;
-    facts->hasVersion = ReadPeFileVersion(bytes, size, &facts->version, &facts->versionProblem);
+    facts->hasVersion = ReadPeFileVersion(bytes, size, &facts->version, nullptr, &facts->versionProblem);
     snprintf(facts->sha256, sizeof(facts->sha256), "%s", sha256);
 }
 
@@ -76,7 +53,7 @@ bool FormatReleaseDocument(const CoreFacts& facts, char* document, size_t capaci
     if (!facts.hasVersion || facts.sha256[0] == '\0' || capacity == 0) {
         return false;
     }
-    FormatPeFileVersion(facts.version, version, sizeof(version));
+    FormatFileVersion(facts.version, version, sizeof(version));
     const int length = snprintf(document, capacity, "{\"version\": \"%s\", \"sha256\": \"%s\", \"size\": %llu}\n",
                                 version, facts.sha256, static_cast<unsigned long long>(facts.size));
     return length > 0 && static_cast<size_t>(length) < capacity;
@@ -89,10 +66,10 @@ int ListDisagreements(const char* document, const CoreFacts& core, char* report,
     int count = 0;
     ReadReleaseInfo(document, &release);
     if (core.hasVersion) {
-        FormatPeFileVersion(core.version, coreVersion, sizeof(coreVersion));
+        FormatFileVersion(core.version, coreVersion, sizeof(coreVersion));
     }
 
-    if (core.size <= kCoreSizeFloor) {
+    if (core.size <= kMinimumCoreBytes) {
         AddLine(report, capacity, "the executable has %llu bytes; the launcher rejects 1,000,000 bytes or fewer",
                 static_cast<unsigned long long>(core.size));
         ++count;
@@ -104,7 +81,7 @@ int ListDisagreements(const char* document, const CoreFacts& core, char* report,
     if (release.version[0] == '\0') {
         AddLine(report, capacity, "the document has no \"version\" the launcher can read");
         ++count;
-    } else if (core.hasVersion && !SameVersion(release.version, core.version)) {
+    } else if (core.hasVersion && CompareFileVersion(core.version, ParseVersionText(release.version)) != 0) {
         AddLine(report, capacity, "\"version\" is %s but the executable's file version is %s", release.version,
                 coreVersion);
         ++count;
@@ -112,7 +89,7 @@ int ListDisagreements(const char* document, const CoreFacts& core, char* report,
     if (release.sha256[0] == '\0') {
         AddLine(report, capacity, "the document has no \"sha256\" the launcher can read");
         ++count;
-    } else if (!SameDigest(release.sha256, core.sha256)) {
+    } else if (!DigestTextsEqual(release.sha256, core.sha256)) {
         AddLine(report, capacity, "\"sha256\" is %s but the executable's SHA-256 is %s", release.sha256, core.sha256);
         ++count;
     }

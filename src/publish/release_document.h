@@ -7,12 +7,11 @@
 #include <cstdint>
 
 #include "publish/sha256_hex.h"
+#include "transfer/update_contract.h"
 #include "update/pe_version.h"
 
-// The launcher rejects a downloaded core of this many bytes or fewer.
-constexpr uint64_t kCoreSizeFloor = 1000000;
 // The launcher reads at most this many bytes of the document.
-constexpr size_t kDocumentLimit = 4095;
+constexpr size_t kDocumentLimit = kMetaCapacity - 1;
 // Room for a generated document; far below kDocumentLimit.
 constexpr size_t kDocumentBytes = 256;
 // Room for the list of disagreements between a document and a core.
@@ -21,7 +20,7 @@ constexpr size_t kReportBytes = 2048;
 // What a core executable says about itself.
 struct CoreFacts {
     bool hasVersion;
-    PeFileVersion version;
+    FileVersionQuad version;
     const char* versionProblem;  // why hasVersion is false
     char sha256[kSha256HexBytes];  // empty when it could not be computed
     uint64_t size;

@@ -86,17 +86,6 @@ bool ReadPublishedVersion(const char* documentPath, PublishedVersion* published,
     return true;
 }
 
-// The launcher compares the four numbers in order, as signed 32-bit values.
-bool GreaterThanPublished(const PeFileVersion& core, const PublishedVersion& published)
-{
-    for (int i = 0; i < 4; ++i) {
-        if (static_cast<int32_t>(core.parts[i]) != published.parts[i]) {
-            return static_cast<int32_t>(core.parts[i]) > published.parts[i];
-        }
-    }
-    return false;
-}
-
 // nginx derives the executable's ETag and Last-Modified from its size and
 // modification second. Another build of the same size, staged within the same
 // second as the one it replaces, would look unchanged to a revalidating cache,
@@ -187,7 +176,7 @@ bool CheckCopy(const char* corePath, const StageOptions& options, PreparedStage*
         snprintf(message, capacity, "refused: %s %s", corePath, stage->facts.versionProblem);
         return false;
     }
-    if (stage->facts.size <= kCoreSizeFloor) {
+    if (stage->facts.size <= kMinimumCoreBytes) {
         snprintf(message, capacity, "refused: %s has %llu bytes; the launcher rejects a core of 1,000,000 bytes or fewer",
                  corePath, static_cast<unsigned long long>(stage->facts.size));
         return false;
@@ -266,7 +255,7 @@ bool PrepareStage(const char* corePath, const char* root, const StageOptions& op
         snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
         return false;
     }
-    FormatPeFileVersion(stage->facts.version, stage->version, sizeof(stage->version));
+    FormatFileVersion(stage->facts.version, stage->version, sizeof(stage->version));
     // Both files are complete on disk before either is renamed, so the only
     // step left after the executable is in place is one rename in one folder.
     stage->documentWritten = WriteTemporaryFile(stage->documentTemporary, kDocumentSlot, document, strlen(document),
@@ -297,7 +286,7 @@ bool CommitStage(const char* corePath, const StageOptions& options, PreparedStag
     }
     if (!options.allowSameOrOlder &&
         ReadPublishedVersion(stage->documentFinal, &published, publishedText, sizeof(publishedText)) &&
-        !GreaterThanPublished(stage->facts.version, published)) {
+        CompareFileVersion(stage->facts.version, published) <= 0) {
         snprintf(message, capacity,
                  "refused: %s has version %s, not greater than version %s that %s publishes; launchers keep an "
                  "installed core that is newer than the published one, so clients would not take it, and a core "

@@ -3,7 +3,6 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
 
 bool Sha256Hex(const unsigned char* data, size_t size, char hex[kSha256HexBytes])
 {
@@ -13,8 +12,6 @@ bool Sha256Hex(const unsigned char* data, size_t size, char hex[kSha256HexBytes]
     if (EVP_Digest(data, size, digest, &digestSize, EVP_sha256(), nullptr) != 1 || digestSize != 32) {
         return false;
     }
-    for (unsigned int i = 0; i < digestSize; ++i) {
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    }
+    FormatSha256Hex(digest, hex);
     return true;
 }

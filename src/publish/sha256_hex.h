@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-constexpr size_t kSha256HexBytes = 65;  // 64 digits and the terminator
+#include "transfer/digest_text.h"
 
 // False only when libcrypto fails; hex is then left empty.
 bool Sha256Hex(const unsigned char* data, size_t size, char hex[kSha256HexBytes]);

@@ -7,7 +7,6 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,31 +51,26 @@ bool CertificateFilePin(FILE* file, const char* path, char pin[kPinBytes], char*
 
 }  // namespace
 
-bool IsPinText(const char* text)
+bool CertificateKeyDigest(X509* certificate, uint8_t digest[kSha256Bytes])
 {
-    size_t length = 0;
-    for (; text[length] != '\0'; ++length) {
-        if (!isxdigit(static_cast<unsigned char>(text[length]))) {
-            return false;
-        }
-    }
-    return length == kPinBytes - 1;
+    unsigned char* der = nullptr;
+    unsigned int digestSize = 0;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+    const bool ok = length > 0 && EVP_Digest(der, static_cast<size_t>(length), digest, &digestSize, EVP_sha256(),
+                                             nullptr) == 1 && digestSize == kSha256Bytes;
+    OPENSSL_free(der);
+    return ok;
 }
 
 bool CertificatePin(X509* certificate, char pin[kPinBytes])
 {
-    unsigned char* der = nullptr;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestSize = 0;
-    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
-    const bool ok = length > 0 && EVP_Digest(der, static_cast<size_t>(length), digest, &digestSize, EVP_sha256(),
-                                             nullptr) == 1 && digestSize == 32;
-    OPENSSL_free(der);
+    uint8_t digest[kSha256Bytes];
     pin[0] = '\0';
-    for (unsigned int i = 0; ok && i < digestSize; ++i) {
-        snprintf(pin + 2 * i, 3, "%02x", digest[i]);
+    if (!CertificateKeyDigest(certificate, digest)) {
+        return false;
     }
-    return ok;
+    FormatSha256Hex(digest, pin);
+    return true;
 }
 
 bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity)

@@ -7,10 +7,12 @@
 
 #include <cstddef>
 
-constexpr size_t kPinBytes = 65;  // 64 hexadecimal digits and the terminator
+#include "transfer/signer_pin.h"
 
-// True when text is 64 hexadecimal digits, either case.
-bool IsPinText(const char* text);
+constexpr size_t kPinBytes = kSha256HexBytes;  // 64 hexadecimal digits and the terminator
+
+// The SHA-256 of certificate's DER SubjectPublicKeyInfo: what a pin names.
+bool CertificateKeyDigest(X509* certificate, uint8_t digest[kSha256Bytes]);
 
 // The pin of certificate as 64 lowercase hexadecimal digits.
 bool CertificatePin(X509* certificate, char pin[kPinBytes]);

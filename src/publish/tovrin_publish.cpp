@@ -56,7 +56,8 @@ bool TakeSigner(int argc, char** argv, int* i, const char** signers, size_t* cou
     if (*i + 1 >= argc || *count == kMaxSigners) {
         return false;
     }
-    if (!IsPinText(argv[*i + 1])) {
+    uint8_t pin[kSha256Bytes];
+    if (!ParseSignerPin(argv[*i + 1], pin)) {
         fprintf(stderr, "tovrin-publish: %s is not a pin (64 hexadecimal digits; see tovrin-publish pin)\n",
                 argv[*i + 1]);
         return false;

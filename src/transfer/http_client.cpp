@@ -13,6 +13,7 @@
 #include "transfer/content_length.h"
 #include "transfer/progress_text.h"
 #include "transfer/proxy_decision.h"
+#include "transfer/update_contract.h"
 #include "update_host.h"
 
 namespace {
@@ -27,8 +28,6 @@ constexpr DWORD kConnectTimeoutMs = 7000;
 constexpr DWORD kFetchReceiveTimeoutMs = 15000;
 constexpr DWORD kDownloadReceiveTimeoutMs = 30000;
 constexpr DWORD kChunkBytes = 65536;
-// A real core build is larger than this; anything smaller is an error page or a stub.
-constexpr uint64_t kMinimumDownloadBytes = 1000000;
 
 // The route of the run, decided at its first request. Only the worker thread
 // makes requests, so nothing else touches these.
@@ -315,7 +314,7 @@ bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize,
             lastReportTick = now;
         }
     }
-    ok = g_cancelRequested.load() == 0 && total > kMinimumDownloadBytes &&
+    ok = g_cancelRequested.load() == 0 && total > kMinimumCoreBytes &&
          BodyLengthComplete(lengthKnown, announced, total);
     // The caller moves this file over the core. Data still in the cache when the
     // power fails can come back as zeros behind a rename that survived, so the

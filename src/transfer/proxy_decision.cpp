@@ -8,7 +8,7 @@
 
 #include <cwchar>
 
-#include "update_host.h"
+#include "transfer/update_contract.h"
 
 namespace {
 

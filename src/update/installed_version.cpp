@@ -9,7 +9,6 @@ bool ReadInstalledVersion(HANDLE file, FileVersionQuad* version)
     HANDLE mapping = nullptr;
     const unsigned char* view = nullptr;
     LARGE_INTEGER size = {};
-    PeFileVersion read = {};
     const char* problem = nullptr;
     bool ok = false;
 
@@ -26,14 +25,7 @@ bool ReadInstalledVersion(HANDLE file, FileVersionQuad* version)
     if (view == nullptr) {
         goto cleanup;
     }
-    if (!ReadPeFileVersion(view, static_cast<size_t>(size.QuadPart), &read, &problem)) {
-        goto cleanup;
-    }
-    for (int i = 0; i < 4; ++i) {
-        version->parts[i] = read.parts[i];
-    }
-    version->present = true;
-    ok = true;
+    ok = ReadPeFileVersion(view, static_cast<size_t>(size.QuadPart), version, nullptr, &problem);
 
 cleanup:
     if (view != nullptr) {

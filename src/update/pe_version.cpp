@@ -2,7 +2,6 @@
 // and resource section.
 #include "update/pe_version.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -263,7 +262,7 @@ bool LanguageData(const Image& image, const Headers& headers, const Directory& l
 
 // VS_VERSIONINFO: length, value length, type, the UTF-16 key "VS_VERSION_INFO",
 // padding to 32 bits, then VS_FIXEDFILEINFO.
-bool ReadFixedFileInfo(const Image& image, uint64_t block, uint32_t blockSize, PeFileVersion* version)
+bool ReadFixedFileInfo(const Image& image, uint64_t block, uint32_t blockSize, FileVersionQuad* version)
 {
     static const char kKey[] = "VS_VERSION_INFO";
     const uint64_t keyBytes = 2 * sizeof(kKey);  // UTF-16, terminator included
@@ -295,12 +294,13 @@ bool ReadFixedFileInfo(const Image& image, uint64_t block, uint32_t blockSize, P
 
 }  // namespace
 
-bool ReadPeFileVersion(const unsigned char* bytes, size_t size, PeFileVersion* version, const char** problem)
+bool ReadPeFileVersion(const unsigned char* bytes, size_t size, FileVersionQuad* version, bool* is64Bit,
+                       const char** problem)
 {
     const Image image = {bytes, size};
     Headers headers = {};
     Directory languages = {};
-    PeFileVersion found = {};
+    FileVersionQuad found = {};
     if (!ReadHeaders(image, &headers, problem) ||
         !FindLanguages(image, headers, kVersionResourceType, kVersionResourceName, kNoVersion, kNoVersionOne,
                        &languages, problem)) {
@@ -309,7 +309,7 @@ bool ReadPeFileVersion(const unsigned char* bytes, size_t size, PeFileVersion* v
     // Which language's block Windows reads depends on the user's UI language,
     // so every one of them must be readable and hold the same file version.
     for (uint32_t i = 0; i < languages.count; ++i) {
-        PeFileVersion next = {};
+        FileVersionQuad next = {};
         uint64_t block = 0;
         uint32_t blockSize = 0;
         if (!LanguageData(image, headers, languages, i, &block, &blockSize)) {
@@ -326,8 +326,11 @@ bool ReadPeFileVersion(const unsigned char* bytes, size_t size, PeFileVersion* v
         }
         found = next;
     }
-    found.is64Bit = headers.is64Bit;
+    found.present = true;
     *version = found;
+    if (is64Bit != nullptr) {
+        *is64Bit = headers.is64Bit;
+    }
     *problem = nullptr;
     return true;
 }
@@ -377,9 +380,4 @@ bool ReadPeSealLayout(const unsigned char* bytes, size_t size, uint64_t sealRva,
         layout->end = table;
     }
     return layout->seal >= layout->certificateEntry + 8 && layout->seal + sealBytes <= layout->end;
-}
-
-void FormatPeFileVersion(const PeFileVersion& version, char* text, size_t capacity)
-{
-    snprintf(text, capacity, "%u.%u.%u.%u", version.parts[0], version.parts[1], version.parts[2], version.parts[3]);
 }

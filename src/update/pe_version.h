@@ -7,20 +7,19 @@
 #include <cstddef>
 #include <cstdint>
 
-// The fixed file version as the launcher reads it: major, minor, build, revision
-// from dwFileVersionMS (high, low word) and dwFileVersionLS (high, low word).
-struct PeFileVersion {
-    uint16_t parts[4];
-    bool is64Bit;  // PE32+ (true) or PE32 (false)
-};
+#include "update/version_text.h"
 
 // True when image is a Windows program (not a DLL) for x64 (PE32+) or x86
 // (PE32), GUI or console subsystem, whose version resource ID 1 holds a
 // VS_FIXEDFILEINFO; version is then filled in. Windows reads only ID 1 and
 // picks its language by the user's UI language, so a block under another ID
 // does not count and every language of ID 1 must hold the same file version.
-// Otherwise false, and *problem names what is wrong in words fit for a message.
-bool ReadPeFileVersion(const unsigned char* image, size_t size, PeFileVersion* version, const char** problem);
+// The version is major, minor, build, revision from dwFileVersionMS (high, low
+// word) and dwFileVersionLS (high, low word); is64Bit, when not null, tells a
+// PE32+ (x64) program from a PE32 (x86) one. Otherwise false, version left as it
+// was, and *problem names what is wrong in words fit for a message.
+bool ReadPeFileVersion(const unsigned char* image, size_t size, FileVersionQuad* version, bool* is64Bit,
+                       const char** problem);
 
 // The bytes of the resource type/id (its first language) of a Windows program
 // as accepted above: *data points into image. False with *problem set when the
@@ -44,6 +43,3 @@ struct PeSealLayout {
 // certificate table (if any) ends the file. False otherwise.
 bool ReadPeSealLayout(const unsigned char* image, size_t size, uint64_t sealRva, uint64_t sealBytes,
                       PeSealLayout* layout);
-
-// "major.minor.build.revision" into text (at least 24 bytes).
-void FormatPeFileVersion(const PeFileVersion& version, char* text, size_t capacity);

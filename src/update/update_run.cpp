@@ -16,6 +16,7 @@
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
+#include "transfer/update_contract.h"
 #include "update/core_signers.h"
 #include "common/folder_files.h"
 #include "update/install_folder.h"
@@ -31,7 +32,6 @@ namespace {
 
 constexpr wchar_t kMetaPath[] = L"/tovrin-tools-api/v1/bootstrap_meta";
 constexpr wchar_t kExePath[] = L"/tovrin-tools-api/v1/bootstrap_exe";
-constexpr uint32_t kMetaCapacity = 4096;
 constexpr size_t kVersionLabelUnits = 64;
 
 constexpr wchar_t kVerifyingText[] = L"Verifying SHA-256 integrity...";
@@ -278,16 +278,6 @@ bool DownloadLogged(HANDLE download, uint64_t size, const wchar_t* label)
     return ok;
 }
 
-// "major.minor.build.revision", or "none" without a version, into text (24 bytes).
-const char* VersionText(const FileVersionQuad& version, char* text)
-{
-    if (!version.present) {
-        return strcpy(text, "none");
-    }
-    snprintf(text, 24, "%u.%u.%u.%u", version.parts[0], version.parts[1], version.parts[2], version.parts[3]);
-    return text;
-}
-
 // The published release as read, the installed core and what was decided;
 // installed receives the held core's version (not present without one).
 UpdateAction DecideLogged(const ReleaseInfo& release, FileVersionQuad* installed)
@@ -298,7 +288,8 @@ UpdateAction DecideLogged(const ReleaseInfo& release, FileVersionQuad* installed
     if (g_coreHandle == INVALID_HANDLE_VALUE) {
         RunLog("installed core: none that can be used");
     } else if (installed->present) {
-        RunLog("installed core: version %s", VersionText(*installed, version));
+        FormatFileVersion(*installed, version, sizeof(version));
+        RunLog("installed core: version %s", version);
     } else {
         RunLog("installed core: no version resource");
     }
@@ -382,12 +373,14 @@ bool DownloadVersionFits(HANDLE download, const ReleaseInfo& release, const File
     char installedText[24];
     ReadInstalledVersion(download, &own);
     const DownloadVersion verdict = JudgeDownloadVersion(own, ParseVersionText(release.version), installed);
+    FormatFileVersion(own, ownText, sizeof(ownText));
+    FormatFileVersion(installed, installedText, sizeof(installedText));
     if (verdict == DownloadVersionAccepted) {
-        RunLog("version of the download: %s, as published", VersionText(own, ownText));
+        RunLog("version of the download: %s, as published", ownText);
         return true;
     }
-    RunLog("version of the download: %s, published \"%s\", installed core %s: %s; %s", VersionText(own, ownText),
-           release.version, VersionText(installed, installedText),
+    RunLog("version of the download: %s, published \"%s\", installed core %s: %s; %s", ownText, release.version,
+           installedText,
            verdict == DownloadVersionOlder ? "older than the installed core" : "not the published version",
            kCoreSignerPinCount > 0 ? "not installed" : "installed all the same (no signer pins)");
     return kCoreSignerPinCount == 0;

@@ -1,6 +1,8 @@
 // Version text parsing and the installed-against-published comparison.
 #include "update/version_text.h"
 
+#include <cstdio>
+
 PublishedVersion ParseVersionText(const char* text)
 {
     PublishedVersion version = {};
@@ -26,18 +28,29 @@ PublishedVersion ParseVersionText(const char* text)
     return version;
 }
 
-bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& published)
+int CompareFileVersion(const FileVersionQuad& file, const PublishedVersion& published)
 {
-    if (!installed.present) {
-        return false;
-    }
     for (int i = 0; i < 4; ++i) {
-        const int32_t mine = installed.parts[i];
+        const int32_t mine = file.parts[i];
         if (mine != published.parts[i]) {
-            return mine > published.parts[i];
+            return mine > published.parts[i] ? 1 : -1;
         }
     }
-    return false;
+    return 0;
+}
+
+bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& published)
+{
+    return installed.present && CompareFileVersion(installed, published) > 0;
+}
+
+void FormatFileVersion(const FileVersionQuad& version, char* text, size_t capacity)
+{
+    if (!version.present) {
+        snprintf(text, capacity, "none");
+        return;
+    }
+    snprintf(text, capacity, "%u.%u.%u.%u", version.parts[0], version.parts[1], version.parts[2], version.parts[3]);
 }
 
 DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const PublishedVersion& published,
@@ -46,12 +59,9 @@ DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const Publ
     if (!download.present) {
         return DownloadVersionNotPublished;
     }
-    PublishedVersion own = {};
-    for (int i = 0; i < 4; ++i) {
-        if (download.parts[i] != published.parts[i]) {
-            return DownloadVersionNotPublished;
-        }
-        own.parts[i] = download.parts[i];
+    if (CompareFileVersion(download, published) != 0) {
+        return DownloadVersionNotPublished;
     }
-    return InstalledIsNewer(installed, own) ? DownloadVersionOlder : DownloadVersionAccepted;
+    return installed.present && CompareFileVersion(installed, published) > 0 ? DownloadVersionOlder
+                                                                              : DownloadVersionAccepted;
 }

@@ -3,6 +3,7 @@
 // the judgement of a download's own version.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Four numbers of a version text, major first, revision last; 0 where missing.
@@ -21,9 +22,18 @@ struct FileVersionQuad {
 // arithmetic that wraps on overflow; any other byte separates numbers.
 PublishedVersion ParseVersionText(const char* text);
 
-// True when installed is strictly greater than published, comparing the parts
-// in order as signed 32-bit values. False when installed is not present.
+// Negative, zero or positive as the file version (present) is older than, the
+// same as or newer than published, comparing the parts in order as signed
+// 32-bit values, as the launcher compares them.
+int CompareFileVersion(const FileVersionQuad& file, const PublishedVersion& published);
+
+// True when installed is strictly greater than published (CompareFileVersion).
+// False when installed is not present.
 bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& published);
+
+// "major.minor.build.revision", or "none" when version is not present, into
+// text (capacity bytes, at least 24).
+void FormatFileVersion(const FileVersionQuad& version, char* text, size_t capacity);
 
 // How a downloaded core's own file version stands against the version the
 // host published for it and the installed core's.

@@ -91,9 +91,10 @@ Outcome Read(const Bytes& bytes)
     if (!bytes.empty()) {
         memcpy(copy, bytes.data(), bytes.size());
     }
-    PeFileVersion version = {};
+    FileVersionQuad version = {};
+    bool is64Bit = false;
     const char* problem = nullptr;
-    const bool ok = ReadPeFileVersion(copy, bytes.size(), &version, &problem);
+    const bool ok = ReadPeFileVersion(copy, bytes.size(), &version, &is64Bit, &problem);
     delete[] copy;
     if (!ok) {
         EXPECT_NE(problem, nullptr);
@@ -101,8 +102,8 @@ Outcome Read(const Bytes& bytes)
     }
     EXPECT_EQ(problem, nullptr);
     char text[24];
-    FormatPeFileVersion(version, text, sizeof(text));
-    return {true, std::string(text) + (version.is64Bit ? " 64-bit" : " 32-bit")};
+    FormatFileVersion(version, text, sizeof(text));
+    return {true, std::string(text) + (is64Bit ? " 64-bit" : " 32-bit")};
 }
 
 const char kNotExecutable[] = "is not a Windows PE executable";

@@ -1,0 +1,21 @@
+// What the launcher and the release tool (tovrin-publish) hold the update host
+// to: one definition each, so what is staged and what is accepted cannot drift
+// apart. Free of Win32, for both.
+#pragma once
+
+#include <cstdint>
+
+#define TOVRIN_USER_AGENT "TovrinToolsLauncher/1.0"
+
+// The User-Agent of every request, so rules that filter by agent treat the
+// release tool's checks as they treat launchers.
+constexpr char kUserAgentText[] = TOVRIN_USER_AGENT;
+constexpr wchar_t kUserAgent[] = L"" TOVRIN_USER_AGENT;
+
+// A real core build is larger than this; anything smaller is an error page or
+// a stub, and the launcher refuses it.
+constexpr uint64_t kMinimumCoreBytes = 1000000;
+
+// The launcher reads the metadata document into this many bytes, keeping at
+// most kMetaCapacity - 1 of it.
+constexpr uint32_t kMetaCapacity = 4096;
