@@ -5,10 +5,8 @@
 #include <cstddef>
 #include <cstdio>
 
-// Request paths of the two files, relative to the web root.
-constexpr char kReleaseFolder[] = "tovrin-tools-api/v1";
-constexpr char kDocumentName[] = "bootstrap_meta";
-constexpr char kExecutableName[] = "bootstrap_exe";
+#include "transfer/update_contract.h"
+
 
 // Room for StageRelease's message.
 constexpr size_t kStageMessageBytes = 2048;

@@ -6,6 +6,17 @@
 #include <cstdint>
 
 #define TOVRIN_USER_AGENT "TovrinToolsLauncher/1.0"
+#define TOVRIN_RELEASE_FOLDER "tovrin-tools-api/v1"
+#define TOVRIN_DOCUMENT_NAME "bootstrap_meta"
+#define TOVRIN_EXECUTABLE_NAME "bootstrap_exe"
+
+// The two files of a release, below the host's web root: the metadata document
+// and the core executable; the launcher asks for them by these paths.
+constexpr char kReleaseFolder[] = TOVRIN_RELEASE_FOLDER;
+constexpr char kDocumentName[] = TOVRIN_DOCUMENT_NAME;
+constexpr char kExecutableName[] = TOVRIN_EXECUTABLE_NAME;
+constexpr wchar_t kMetaPath[] = L"/" TOVRIN_RELEASE_FOLDER "/" TOVRIN_DOCUMENT_NAME;
+constexpr wchar_t kExePath[] = L"/" TOVRIN_RELEASE_FOLDER "/" TOVRIN_EXECUTABLE_NAME;
 
 // The User-Agent of every request, so rules that filter by agent treat the
 // release tool's checks as they treat launchers.

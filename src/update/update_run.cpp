@@ -1,6 +1,7 @@
 // The update run on the worker thread: lays out the install folder, installs
 // the launcher, checks the published release, downloads, verifies and replaces
-// the core when needed, and ends with exactly one WM_LAUNCHER_DONE.
+// the core when needed. Every step says how the run ends; one place posts the
+// one WM_LAUNCHER_DONE.
 #include "update/update_run.h"
 
 #include <knownfolders.h>
@@ -10,28 +11,26 @@
 #include <cstring>
 #include <cwchar>
 
+#include "common/folder_files.h"
 #include "common/held_core.h"
-#include "shell/launcher_state.h"
+#include "common/path_text.h"
+#include "common/run_log.h"
 #include "common/window_post.h"
+#include "shell/launcher_state.h"
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
 #include "transfer/update_contract.h"
 #include "update/core_signers.h"
-#include "common/folder_files.h"
 #include "update/install_folder.h"
 #include "update/installed_version.h"
-#include "common/path_text.h"
 #include "update/release_info.h"
-#include "common/run_log.h"
 #include "update/self_install.h"
 #include "update/update_decision.h"
 #include "update_host.h"
 
 namespace {
 
-constexpr wchar_t kMetaPath[] = L"/tovrin-tools-api/v1/bootstrap_meta";
-constexpr wchar_t kExePath[] = L"/tovrin-tools-api/v1/bootstrap_exe";
 constexpr size_t kVersionLabelUnits = 64;
 
 constexpr wchar_t kVerifyingText[] = L"Verifying SHA-256 integrity...";
@@ -49,8 +48,10 @@ constexpr wchar_t kForeignFolderError[] = L"The Tovrin Tools folder %ls was not 
 constexpr wchar_t kFolderName[] = L"TovrinTools";
 constexpr wchar_t kDownloadName[] = L"TovrinTools_core.exe.tmp";
 
-// The installed core's digest and signature, checked beside the metadata request.
-CoreChecks s_coreChecks;
+// The installed core's digest and signature, checked beside the metadata
+// request; nothing is checked until the core is held.
+CoreChecks s_coreChecks = {{nullptr, INVALID_HANDLE_VALUE, false}, {nullptr, INVALID_HANDLE_VALUE, false}, nullptr,
+                           {0}, ""};
 
 // The metadata request, made beside the self-installation.
 struct MetadataFetch {
@@ -61,20 +62,27 @@ struct MetadataFetch {
 };
 MetadataFetch s_fetch;
 
-// The one message the window must get: a run whose finish was refused would
-// leave the window open forever with nothing started. Nothing of the core's
-// checks may still read it when the window starts it.
-void Finish(WPARAM code)
+// How the run ends: the start of the held core, after the launching text or
+// quietly (a fallback), or a box with its text (empty: the window's own).
+struct RunEnd {
+    bool start;
+    bool announce;
+    wchar_t box[kErrorTextUnits];
+};
+
+RunEnd StartEnd(bool announce)
 {
-    EndCoreChecks(&s_coreChecks);
-    PostUntilAccepted(g_hwndMain, WM_LAUNCHER_DONE, code, 0, PostMessageW);
+    RunEnd end = {};
+    end.start = true;
+    end.announce = announce;
+    return end;
 }
 
-void FinishWithError(const wchar_t* text)
+RunEnd BoxEnd(const wchar_t* text)
 {
-    wcsncpy(g_errorText, text, kErrorTextUnits - 1);
-    g_errorText[kErrorTextUnits - 1] = L'\0';
-    Finish(DoneFail);
+    RunEnd end = {};
+    wcsncpy(end.box, text, kErrorTextUnits - 1);
+    return end;
 }
 
 // Opens the installed core in the held folder for g_coreHandle: from now on it
@@ -121,26 +129,6 @@ bool HoldCore()
     }
     g_coreHandle = core;
     return true;
-}
-
-// Finishes the run with the start of the held core, or with the refusal of a
-// core that cannot be held: not signed by its publisher, or (without pins) not
-// openable as the folder's own file, which the launch error reports.
-void FinishWithStart(bool announce)
-{
-    if (!HoldCore()) {
-        if (kCoreSignerPinCount > 0) {
-            FinishWithError(kUnsignedCoreError);
-        } else {
-            swprintf(g_errorText, kErrorTextUnits, kLaunchErrorFormat, static_cast<unsigned long>(GetLastError()));
-            Finish(DoneFail);
-        }
-        return;
-    }
-    if (announce) {
-        PostStatus(kLaunchingText, 100);
-    }
-    Finish(DoneLaunch);
 }
 
 bool CoreInstalled()
@@ -327,40 +315,6 @@ bool RestagedRelease(const char* digest, ReleaseInfo* release)
     return true;
 }
 
-// The checks of the download, all through its open handle: the published
-// digest and, with pins, the publisher's signature. Finishes the run with the
-// error when one fails. release becomes the document the download matches.
-bool DownloadAccepted(HANDLE download, ReleaseInfo* release)
-{
-    wchar_t downloadPath[kPathUnits];
-    if (release->sha256[0] != '\0') {
-        char digest[kSha256HexBytes] = "";
-        const bool computed = ComputeHandleSha256Hex(download, digest);
-        if (!computed || !DigestTextsEqual(digest, release->sha256)) {
-            RunLog("sha256 of the download: expected %s, computed %s", release->sha256,
-                   computed ? digest : "none (read error)");
-            if (!computed || !RestagedRelease(digest, release)) {
-                FinishWithError(kDigestError);
-                return false;
-            }
-        }
-        RunLog("sha256 of the download: %s, as published", digest);
-    } else {
-        RunLog("sha256 of the download: none published, accepted unchecked");
-    }
-    if (kCoreSignerPinCount > 0 &&
-        (!JoinPath(g_installFolderPath, kDownloadName, downloadPath, kPathUnits) ||
-         !FileSignedByPinnedKey(download, downloadPath, kCoreSignerPins, kCoreSignerPinCount))) {
-        RunLog("signature of the download: not signed by a pinned publisher");
-        FinishWithError(kUnsignedDownloadError);
-        return false;
-    }
-    if (kCoreSignerPinCount > 0) {
-        RunLog("signature of the download: signed by a pinned publisher");
-    }
-    return true;
-}
-
 // A download whose digest and signature passed is installed only as the
 // version the document names and never over a newer installed core that its
 // publisher signed: a host without the publisher's key could otherwise serve
@@ -386,6 +340,55 @@ bool DownloadVersionFits(HANDLE download, const ReleaseInfo& release, const File
     return kCoreSignerPinCount == 0;
 }
 
+// The fallback of a request that failed or a download that was refused: a
+// core that is already there is still worth starting; without one, the box.
+RunEnd FallBack(const wchar_t* box)
+{
+    if (!CoreInstalled()) {
+        return BoxEnd(box);
+    }
+    RunLog("falling back to the installed core");
+    return StartEnd(false);
+}
+
+// The checks of the download, all through its open handle: the published
+// digest, with pins the publisher's signature, and its own version. False with
+// end set when one refuses it; release becomes the document it matches.
+bool DownloadAccepted(HANDLE download, ReleaseInfo* release, const FileVersionQuad& installed, RunEnd* end)
+{
+    wchar_t downloadPath[kPathUnits];
+    if (release->sha256[0] != '\0') {
+        char digest[kSha256HexBytes] = "";
+        const bool computed = ComputeHandleSha256Hex(download, digest);
+        if (!computed || !DigestTextsEqual(digest, release->sha256)) {
+            RunLog("sha256 of the download: expected %s, computed %s", release->sha256,
+                   computed ? digest : "none (read error)");
+            if (!computed || !RestagedRelease(digest, release)) {
+                *end = BoxEnd(kDigestError);
+                return false;
+            }
+        }
+        RunLog("sha256 of the download: %s, as published", digest);
+    } else {
+        RunLog("sha256 of the download: none published, accepted unchecked");
+    }
+    if (kCoreSignerPinCount > 0 &&
+        (!JoinPath(g_installFolderPath, kDownloadName, downloadPath, kPathUnits) ||
+         !FileSignedByPinnedKey(download, downloadPath, kCoreSignerPins, kCoreSignerPinCount))) {
+        RunLog("signature of the download: not signed by a pinned publisher");
+        *end = BoxEnd(kUnsignedDownloadError);
+        return false;
+    }
+    if (kCoreSignerPinCount > 0) {
+        RunLog("signature of the download: signed by a pinned publisher");
+    }
+    if (!DownloadVersionFits(download, *release, installed)) {
+        *end = FallBack(kDownloadError);
+        return false;
+    }
+    return true;
+}
+
 // Moves the checked download over the core through its handle; a running core
 // keeps its file locked, so it gets one more chance to let go.
 bool MoveDownloadOverCore(HANDLE download)
@@ -406,9 +409,9 @@ bool MoveDownloadOverCore(HANDLE download)
 }
 
 // Holds the core just moved into place for its start, after checking it is the
-// same file as the download (moved) that was checked: the write handle had to
-// go, since no start can open a file that is open for writing.
-void FinishWithMovedCore(HANDLE download)
+// same file as the download (moved) that was checked, and closes the
+// download's handle: no start can open a file that is open for writing.
+RunEnd StartMovedCore(HANDLE download)
 {
     BY_HANDLE_FILE_INFORMATION moved = {};
     BY_HANDLE_FILE_INFORMATION held = {};
@@ -419,28 +422,17 @@ void FinishWithMovedCore(HANDLE download)
         held.nFileIndexLow != moved.nFileIndexLow) {
         RunLog("installed core: not the file that was checked, not started");
         CloseHeldCore();
-        FinishWithError(kCoreSignerPinCount > 0 ? kUnsignedCoreError : kReplaceError);
-        return;
+        return BoxEnd(kCoreSignerPinCount > 0 ? kUnsignedCoreError : kReplaceError);
     }
-    FinishWithStart(true);
+    return StartEnd(true);
 }
 
-// The fallback of a download that failed or was refused: a core that is
-// already there is still worth starting.
-void FinishWithoutDownload()
-{
-    if (CoreInstalled()) {
-        RunLog("falling back to the installed core");
-        FinishWithStart(false);
-    } else {
-        FinishWithError(kDownloadError);
-    }
-}
-
-// Download, verification and replacement of the core; finishes the run.
-void UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
+// Download, verification and replacement of the core. The download file is
+// removed on every way that does not move it over the core.
+RunEnd UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
 {
     wchar_t label[kVersionLabelUnits];
+    RunEnd end = {};
     BuildVersionLabel(release.version, label);
 
     // Read sharing only: nobody else can change, move or remove the file that
@@ -449,76 +441,50 @@ void UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
         OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
     if (download == INVALID_HANDLE_VALUE) {
         RunLog("download file: cannot be opened in the install folder (error %lu)", GetLastError());
+        return FallBack(kDownloadError);
     }
-    if (download == INVALID_HANDLE_VALUE || !DownloadLogged(download, release.size, label)) {
-        if (download != INVALID_HANDLE_VALUE) {
-            DeleteOpenFile(download);
-            CloseHandle(download);
+    if (!DownloadLogged(download, release.size, label)) {
+        // Cancelled or failed.
+        end = FallBack(kDownloadError);
+    } else {
+        PostStatus(kVerifyingText, 100);
+        if (DownloadAccepted(download, &release, installed, &end)) {
+            if (MoveDownloadOverCore(download)) {
+                return StartMovedCore(download);
+            }
+            end = BoxEnd(kReplaceError);
         }
-        FinishWithoutDownload();
-        return;
     }
-
-    PostStatus(kVerifyingText, 100);
-    if (!DownloadAccepted(download, &release)) {
-        DeleteOpenFile(download);
-        CloseHandle(download);
-        return;
-    }
-    if (!DownloadVersionFits(download, release, installed)) {
-        DeleteOpenFile(download);
-        CloseHandle(download);
-        FinishWithoutDownload();
-        return;
-    }
-    if (!MoveDownloadOverCore(download)) {
-        DeleteOpenFile(download);
-        CloseHandle(download);
-        FinishWithError(kReplaceError);
-        return;
-    }
-    FinishWithMovedCore(download);
+    DeleteOpenFile(download);
+    CloseHandle(download);
+    return end;
 }
 
-}  // namespace
-
-void PostStatus(const wchar_t* text, int percent)
-{
-    if (g_hwndMain != nullptr) {
-        PostStatusText(g_hwndMain, text);
-    }
-    if (g_hwndMain != nullptr) {
-        PostMessageW(g_hwndMain, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(percent), 0);
-    }
-}
-
-DWORD WINAPI UpdateWorkerProc(LPVOID)
+// The whole run, up to how it ends.
+RunEnd RunUpdate()
 {
     wchar_t base[kPathUnits] = L"";
-    wchar_t spelledFolder[kPathUnits];
+    wchar_t spelledFolder[kPathUnits] = L"";
     wchar_t checkingText[kErrorTextUnits];
+    wchar_t box[kErrorTextUnits];
     ReleaseInfo release;
-
     FolderTaken taken = {};
+
     const bool haveBase = ResolveBaseFolder(base);
     // A path cut short would point somewhere else entirely: never use one.
     if (haveBase && !JoinPath(base, kFolderName, spelledFolder, kPathUnits)) {
-        Finish(DoneFail);
-        return 0;
+        return BoxEnd(L"");
     }
     const FolderHold hold = haveBase ? TakeInstallFolder(base, kFolderName, &taken) : FolderUnusable;
     if (hold == FolderLinked || hold == FolderForeign) {
-        swprintf(g_errorText, kErrorTextUnits, hold == FolderLinked ? kLinkedFolderError : kForeignFolderError,
-                 spelledFolder);
-        Finish(DoneFail);
-        return 0;
+        swprintf(box, kErrorTextUnits, hold == FolderLinked ? kLinkedFolderError : kForeignFolderError, spelledFolder);
+        return BoxEnd(box);
     }
     // A folder that cannot be held (a file in its place, no rights) has nothing
     // that can be opened in it: every step that needs it fails as it would have.
     const wchar_t* installFolder = hold == FolderHeld ? g_installFolderPath : spelledFolder;
     if (haveBase && !JoinPath(installFolder, kCoreName, g_corePath, kPathUnits)) {
-        Finish(DoneFail);
-        return 0;
+        return BoxEnd(L"");
     }
     if (hold == FolderHeld) {
         OpenRunLog();
@@ -546,17 +512,10 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     LogRequest("metadata request", haveDocument, s_fetch.outcome);
     DropCoreUnlessSigned();
     if (!haveDocument) {
-        if (CoreInstalled()) {
-            RunLog("falling back to the installed core");
-            FinishWithStart(false);
-        } else {
-            wchar_t connectError[kErrorTextUnits];
-            swprintf(connectError, kErrorTextUnits,
-                     L"Cannot connect to update server (%ls).\nCheck your internet connection and try again.",
-                     kUpdateHost);
-            FinishWithError(connectError);
-        }
-        return 0;
+        swprintf(box, kErrorTextUnits,
+                 L"Cannot connect to update server (%ls).\nCheck your internet connection and try again.",
+                 kUpdateHost);
+        return FallBack(box);
     }
 
     ReadReleaseInfo(s_fetch.document, &release);
@@ -565,11 +524,56 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     // not installed: the published build replaces it.
     FileVersionQuad installed = {};
     if (DecideLogged(release, &installed) == LaunchInstalled) {
-        FinishWithStart(true);
-        return 0;
+        return StartEnd(true);
     }
     // Decided: what is left of the core's checks would only slow the download.
     EndCoreChecks(&s_coreChecks);
-    UpdateCore(release, installed);
+    return UpdateCore(release, installed);
+}
+
+// The one finish of a run, and the one message the window must get: a run
+// whose finish was refused would leave the window open forever with nothing
+// started. A core to start must be held (and, with pins, signed by its
+// publisher), and nothing of its checks may still read it when the window
+// starts it.
+void FinishRun(const RunEnd& end)
+{
+    WPARAM code = DoneFail;
+    EndCoreChecks(&s_coreChecks);
+    if (!end.start) {
+        wcsncpy(g_errorText, end.box, kErrorTextUnits - 1);
+        g_errorText[kErrorTextUnits - 1] = L'\0';
+    } else if (!HoldCore()) {
+        // Not signed by its publisher, or (without pins) not openable as the
+        // folder's own file, which the launch error reports.
+        if (kCoreSignerPinCount > 0) {
+            wcscpy(g_errorText, kUnsignedCoreError);
+        } else {
+            swprintf(g_errorText, kErrorTextUnits, kLaunchErrorFormat, static_cast<unsigned long>(GetLastError()));
+        }
+    } else {
+        if (end.announce) {
+            PostStatus(kLaunchingText, 100);
+        }
+        code = DoneLaunch;
+    }
+    PostUntilAccepted(g_hwndMain, WM_LAUNCHER_DONE, code, 0, PostMessageW);
+}
+
+}  // namespace
+
+void PostStatus(const wchar_t* text, int percent)
+{
+    if (g_hwndMain != nullptr) {
+        PostStatusText(g_hwndMain, text);
+    }
+    if (g_hwndMain != nullptr) {
+        PostMessageW(g_hwndMain, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(percent), 0);
+    }
+}
+
+DWORD WINAPI UpdateWorkerProc(LPVOID)
+{
+    FinishRun(RunUpdate());
     return 0;
 }
