@@ -7,8 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "common/launcher_version.h"
 #include "common/folder_files.h"
+#include "common/launcher_version.h"
 #include "common/log_line.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "common/held_core.h"
+#include "common/run_log.h"
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
-#include "common/run_log.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <cwchar>
 
-#include "shell/launcher_state.h"
 #include "common/window_post.h"
+#include "shell/launcher_state.h"
 #include "transfer/content_length.h"
 #include "transfer/progress_text.h"
 #include "transfer/proxy_decision.h"

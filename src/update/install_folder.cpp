@@ -9,8 +9,8 @@
 
 #include <cwchar>
 
-#include "update/folder_record.h"
 #include "common/path_text.h"
+#include "update/folder_record.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // has recorded, never one that was made, swapped in or redirected by others.
 #pragma once
 
-#include "shell/launcher_state.h"
 #include "common/folder_files.h"
+#include "shell/launcher_state.h"
 
 // What taking the install folder did, for the run's log.
 struct FolderTaken {

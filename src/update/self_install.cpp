@@ -9,11 +9,11 @@
 
 #include <cwchar>
 
-#include "shell/launcher_state.h"
 #include "common/folder_files.h"
-#include "update/own_image.h"
 #include "common/path_text.h"
 #include "common/run_log.h"
+#include "shell/launcher_state.h"
+#include "update/own_image.h"
 #include "update/unelevated_rights.h"
 
 namespace {
