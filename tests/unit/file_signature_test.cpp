@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "common/folder_files.h"
+#include "transfer/file_signature.h"
 #include "sample_files.h"
 #include "test_support.h"
-#include "transfer/file_signature.h"
-#include "common/folder_files.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <aclapi.h>
 #include <commctrl.h>
 #include <shellapi.h>
 
@@ -11,13 +10,11 @@
 #include <cwchar>
 #include <string>
 
+#include "common/folder_files.h"
 #include "common/held_core.h"
 #include "shell/core_start.h"
 #include "shell/launcher_state.h"
 #include "shell/launcher_window.h"
-#include "shell/single_run.h"
-#include "common/window_post.h"
-#include "common/folder_files.h"
 #include "update/update_run.h"
 #include "test_support.h"
 
@@ -515,78 +512,4 @@ TEST(CoreWorkingDirectory, IsTheCoreFolderOrThePathWithoutBackslash)
         CoreWorkingDirectory(c.core, directory, MAX_PATH);
         EXPECT_STREQ(directory, c.directory);
     }
-}
-
-namespace {
-
-// Stands in for PostMessageW on a queue that stays full for the first
-// g_refusalsLeft posts (Windows refuses posts beyond 10,000 until the window
-// drains its queue; Wine accepted 200,000 here, so a full queue cannot be made).
-int g_refusalsLeft = 0;
-int g_refusedPosts = 0;
-
-BOOL WINAPI PostToQueueThatMayBeFull(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (g_refusalsLeft > 0) {
-        --g_refusalsLeft;
-        ++g_refusedPosts;
-        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-        return FALSE;
-    }
-    return PostMessageW(window, message, wParam, lParam);
-}
-
-}  // namespace
-
-TEST(PostUntilAccepted, FinishWaitsForRoomAndGivesUpOnlyWhenTheWindowIsGone)
-{
-    const UINT kFinishStandIn = WM_APP + 40;
-    HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ASSERT_NE(window, nullptr);
-    g_refusalsLeft = 5;
-    g_refusedPosts = 0;
-    EXPECT_TRUE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
-    EXPECT_EQ(g_refusedPosts, 5);
-    int finishes = 0;
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        finishes += message.message == kFinishStandIn && message.wParam == DoneLaunch ? 1 : 0;
-    }
-    EXPECT_EQ(finishes, 1);
-
-    // Once the window is gone nobody drains the queue any more: give up.
-    DestroyWindow(window);
-    g_refusalsLeft = 1000000;
-    EXPECT_FALSE(PostUntilAccepted(window, kFinishStandIn, DoneLaunch, 0, PostToQueueThatMayBeFull));
-    g_refusalsLeft = 0;
-}
-
-// The run lock as another program meets it: owned by Administrators, and open
-// to SYSTEM and Administrators only, whatever the folder it is made in allows.
-TEST(RunLock, IsOwnedByAdministratorsAndOpenToNoOneElse)
-{
-    RunLock lock = {nullptr, nullptr};
-    ASSERT_TRUE(TakeRunLock(&lock));
-    ASSERT_NE(lock.mutex, nullptr);
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(lock.mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              &owner, nullptr, &dacl, nullptr, &descriptor), static_cast<DWORD>(ERROR_SUCCESS));
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor, &control, &revision);
-    EXPECT_TRUE(control & SE_DACL_PROTECTED);
-    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
-    ASSERT_NE(dacl, nullptr);
-    EXPECT_EQ(dacl->AceCount, 2);
-    for (WORD i = 0; i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-        EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinLocalSystemSid) ||
-                    IsWellKnownSid(&ace->SidStart, WinBuiltinAdministratorsSid));
-    }
-    LocalFree(descriptor);
-    ReleaseRunLock(lock);
 }
