@@ -3,19 +3,29 @@
 
 #include <cwchar>
 
-bool JoinPath(const wchar_t* folder, const wchar_t* name, wchar_t* path, size_t units)
+namespace {
+
+// format with first and second into path, whole or not at all.
+bool FormatWhole(wchar_t* path, size_t units, const wchar_t* format, const wchar_t* first, const wchar_t* second)
 {
     if (units == 0) {
         return false;
     }
     // C99 run-times return -1 on truncation, others the length that would have
     // been written; either way the text in the buffer is not the whole path.
-    const int length = swprintf(path, units, L"%ls\\%ls", folder, name);
+    const int length = swprintf(path, units, format, first, second);
     if (length < 0 || static_cast<size_t>(length) >= units) {
         path[0] = L'\0';
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool JoinPath(const wchar_t* folder, const wchar_t* name, wchar_t* path, size_t units)
+{
+    return FormatWhole(path, units, L"%ls\\%ls", folder, name);
 }
 
 static wchar_t FoldAscii(wchar_t unit)
@@ -55,15 +65,7 @@ bool PlainFinalPath(const wchar_t* finalPath, wchar_t* path, size_t units)
     } else if (wcsncmp(finalPath, L"\\\\?\\", 4) == 0 && finalPath[4] != L'\0' && finalPath[5] == L':') {
         rest = finalPath + 4;
     }
-    if (units == 0) {
-        return false;
-    }
-    const int length = swprintf(path, units, L"%ls%ls", lead, rest);
-    if (length < 0 || static_cast<size_t>(length) >= units) {
-        path[0] = L'\0';
-        return false;
-    }
-    return true;
+    return FormatWhole(path, units, L"%ls%ls", lead, rest);
 }
 
 bool IsInsideFolder(const wchar_t* folder, const wchar_t* path)

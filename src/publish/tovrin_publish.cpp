@@ -77,6 +77,26 @@ bool TakeFile(int argc, char** argv, int* i, const char** file)
     return true;
 }
 
+// What reading an option at argv[*i] came to.
+enum OptionRead { OptionOther, OptionTaken, OptionRefused };
+
+// --signer, --ca-file and --tsa-ca-file, which stage and check share.
+OptionRead TakeSignerOption(int argc, char** argv, int* i, const char** signers, size_t* signerCount,
+                            const char** caFile, const char** tsaCaFile)
+{
+    bool taken = false;
+    if (strcmp(argv[*i], "--signer") == 0) {
+        taken = TakeSigner(argc, argv, i, signers, signerCount);
+    } else if (strcmp(argv[*i], "--ca-file") == 0) {
+        taken = TakeFile(argc, argv, i, caFile);
+    } else if (strcmp(argv[*i], "--tsa-ca-file") == 0) {
+        taken = TakeFile(argc, argv, i, tsaCaFile);
+    } else {
+        return OptionOther;
+    }
+    return taken ? OptionTaken : OptionRefused;
+}
+
 // The root files only shape the signer check, so they mean nothing without it.
 bool RootFilesNeedSigner(const char* caFile, const char* tsaCaFile, size_t signerCount)
 {
@@ -95,19 +115,15 @@ int Stage(int argc, char** argv)
     char message[kStageMessageBytes];
     int i = 2;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
-        if (strcmp(argv[i], "--signer") == 0) {
-            if (!TakeSigner(argc, argv, &i, signers, &options.signerCount)) {
-                return Usage();
-            }
-        } else if (strcmp(argv[i], "--ca-file") == 0) {
-            if (!TakeFile(argc, argv, &i, &options.signerCaFile)) {
-                return Usage();
-            }
-        } else if (strcmp(argv[i], "--tsa-ca-file") == 0) {
-            if (!TakeFile(argc, argv, &i, &options.tsaCaFile)) {
-                return Usage();
-            }
-        } else if (strcmp(argv[i], "--allow-same-or-older") == 0) {
+        const OptionRead signer =
+            TakeSignerOption(argc, argv, &i, signers, &options.signerCount, &options.signerCaFile, &options.tsaCaFile);
+        if (signer == OptionRefused) {
+            return Usage();
+        }
+        if (signer == OptionTaken) {
+            continue;
+        }
+        if (strcmp(argv[i], "--allow-same-or-older") == 0) {
             options.allowSameOrOlder = true;
         } else if (strcmp(argv[i], "--allow-no-timestamp") == 0) {
             options.allowNoTimestamp = true;
@@ -131,20 +147,16 @@ int Check(int argc, char** argv)
     bool ok = false;
     for (int i = 2; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
+        const OptionRead signer =
+            TakeSignerOption(argc, argv, &i, signers, &options.signerCount, &options.signerCaFile, &options.tsaCaFile);
+        if (signer == OptionRefused) {
+            return Usage();
+        }
+        if (signer == OptionTaken) {
+            continue;
+        }
         if (strcmp(argv[i], "--cacert") == 0 && hasValue && options.caFile == nullptr) {
             options.caFile = argv[++i];
-        } else if (strcmp(argv[i], "--signer") == 0) {
-            if (!TakeSigner(argc, argv, &i, signers, &options.signerCount)) {
-                return Usage();
-            }
-        } else if (strcmp(argv[i], "--ca-file") == 0) {
-            if (!TakeFile(argc, argv, &i, &options.signerCaFile)) {
-                return Usage();
-            }
-        } else if (strcmp(argv[i], "--tsa-ca-file") == 0) {
-            if (!TakeFile(argc, argv, &i, &options.tsaCaFile)) {
-                return Usage();
-            }
         } else if (strcmp(argv[i], "--host") == 0 && hasValue && options.host == nullptr &&
                    options.launcher == nullptr) {
             options.host = argv[++i];

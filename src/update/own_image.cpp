@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "transfer/file_digest.h"
+#include "update/file_view.h"
 #include "update/pe_version.h"
 
 namespace {
@@ -22,9 +23,7 @@ extern "C" __attribute__((used)) const volatile unsigned char kImageSeal[kSealMa
 
 bool IsRunningImage(HANDLE file)
 {
-    HANDLE mapping = nullptr;
-    const uint8_t* view = nullptr;
-    LARGE_INTEGER size = {};
+    FileView view;
     PeSealLayout layout = {};
     uint8_t seal[kSha256Bytes];
     uint8_t digest[kSha256Bytes];
@@ -36,35 +35,20 @@ bool IsRunningImage(HANDLE file)
     for (size_t i = 0; i < kSha256Bytes; ++i) {
         seal[i] = kImageSeal[kSealMarkerBytes + i];
     }
-    if (memcmp(seal, unsealed, kSha256Bytes) == 0 || !GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+    if (memcmp(seal, unsealed, kSha256Bytes) == 0 || !MapFileView(file, &view)) {
         return false;
     }
-    mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) {
-        goto cleanup;
-    }
-    view = static_cast<const uint8_t*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
-    if (view == nullptr ||
-        !ReadPeSealLayout(view, static_cast<size_t>(size.QuadPart), sealRva, kSha256Bytes, &layout) ||
-        memcmp(view + layout.seal, seal, kSha256Bytes) != 0) {
-        goto cleanup;
-    }
-    {
+    if (ReadPeSealLayout(view.bytes, view.size, sealRva, kSha256Bytes, &layout) &&
+        memcmp(view.bytes + layout.seal, seal, kSha256Bytes) == 0) {
+        const uint8_t* bytes = view.bytes;
         const ByteRange parts[] = {
-            {view, layout.checksum},
-            {view + layout.checksum + 4, layout.certificateEntry - layout.checksum - 4},
-            {view + layout.certificateEntry + 8, layout.seal - layout.certificateEntry - 8},
-            {view + layout.seal + kSha256Bytes, layout.end - layout.seal - kSha256Bytes},
+            {bytes, layout.checksum},
+            {bytes + layout.checksum + 4, layout.certificateEntry - layout.checksum - 4},
+            {bytes + layout.certificateEntry + 8, layout.seal - layout.certificateEntry - 8},
+            {bytes + layout.seal + kSha256Bytes, layout.end - layout.seal - kSha256Bytes},
         };
         ok = ComputeSha256(parts, sizeof(parts) / sizeof(parts[0]), digest) && memcmp(digest, seal, kSha256Bytes) == 0;
     }
-
-cleanup:
-    if (view != nullptr) {
-        UnmapViewOfFile(view);
-    }
-    if (mapping != nullptr) {
-        CloseHandle(mapping);
-    }
+    UnmapFileView(&view);
     return ok;
 }

@@ -440,6 +440,24 @@ class UpdateServer:
         self.stop()
 
 
+def _loopback_sockets(port):
+    """A socket bound to 127.0.0.1:port and, where the host has IPv6, one bound
+    to [::1]:port, each with its address."""
+    bound = []
+    for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            sock.bind((address, port))
+        except OSError:
+            sock.close()
+            if family == socket.AF_INET:
+                raise
+            continue
+        bound.append((sock, address))
+    return bound
+
+
 def _reset(connection):
     # Linger 0 turns the close into an RST.
     connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -466,16 +484,7 @@ class HeldConnections:
         self._released = False
 
     def start(self):
-        for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
-            listener = socket.socket(family, socket.SOCK_STREAM)
-            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                listener.bind((address, self.port))
-            except OSError:
-                listener.close()
-                if family == socket.AF_INET:
-                    raise
-                continue
+        for listener, _ in _loopback_sockets(self.port):
             listener.listen(8)
             listener.settimeout(0.1)
             self._listeners.append(listener)
@@ -531,19 +540,11 @@ class SilentHost:
         self._sockets = []
 
     def __enter__(self):
-        for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
-            listener = socket.socket(family, socket.SOCK_STREAM)
-            try:
-                listener.bind((address, self.port))
-            except OSError:
-                listener.close()
-                if family == socket.AF_INET:
-                    raise
-                continue
+        for listener, address in _loopback_sockets(self.port):
             listener.listen(0)
             self._sockets.append(listener)
             for _ in range(2):  # never accepted: they fill the queue
-                filler = socket.socket(family, socket.SOCK_STREAM)
+                filler = socket.socket(listener.family, socket.SOCK_STREAM)
                 filler.setblocking(False)
                 filler.connect_ex((address, self.port))
                 self._sockets.append(filler)
