@@ -244,16 +244,18 @@ def shortcut_path():
 FOLDER_RECORD = r"HKLM\Software\TovrinTools"
 
 
-def reset_user_state():
+def reset_user_state(forget_folder=False):
     """Removes what earlier runs installed: the install folder, those set aside
-    beside it, the launcher's record of it and the shortcut."""
+    beside it and the shortcut; with forget_folder, the launcher's record of the
+    folder too, for a test that makes a folder of its own there: under Wine the
+    new folder may get the deleted one's ID (ext4 reuses inodes)."""
     for target in [install_dir(), *install_dir().parent.glob(install_dir().name + ".*")]:
         if target.is_dir() and not target.is_symlink():
             shutil.rmtree(target)
         elif target.exists() or target.is_symlink():
             target.unlink()
-    # A folder made later may get a deleted one's ID under Wine (ext4 reuses inodes).
-    subprocess.run([WINE, "reg", "delete", FOLDER_RECORD, "/f"], env=wine_env(), capture_output=True, timeout=60)
+    if forget_folder:
+        subprocess.run([WINE, "reg", "delete", FOLDER_RECORD, "/f"], env=wine_env(), capture_output=True, timeout=60)
     if shortcut_path().exists():
         shortcut_path().unlink()
 
@@ -267,8 +269,10 @@ def take_install_dir():
 
 def install_core(core):
     """Puts a fake core in place as the installed core, named as a helper or
-    given as a path, in a folder a launcher made; returns its bytes."""
-    take_install_dir()
+    given as a path, in the folder a launcher made (made now unless there is
+    one); returns its bytes."""
+    if not install_dir().is_dir():
+        take_install_dir()
     shutil.copyfile(core if isinstance(core, pathlib.Path) else fake_core(core), core_path())
     return core_path().read_bytes()
 

@@ -379,7 +379,7 @@ class WithServer(ServerTestCase):
         ]
         for name, launcher, planted, published_core, swapped in cases:
             with self.subTest(name):
-                harness.reset_user_state()
+                harness.reset_user_state(forget_folder=True)
                 self.server.clear_requests()
                 planted_log.unlink(missing_ok=True)
                 if swapped:
@@ -414,7 +414,7 @@ class WithServer(ServerTestCase):
         self.assertEqual(harness.core_path().read_bytes(), installed)
         self.assert_core_started_once_in_install_folder()
         # A look-alike holding a copy of the launcher, which the user starts from there.
-        harness.reset_user_state()
+        harness.reset_user_state(forget_folder=True)
         self.server.clear_requests()
         harness.install_dir().mkdir()
         inside = harness.install_dir() / "TovrinTools_Launcher.exe"
