@@ -245,10 +245,8 @@ FOLDER_RECORD = r"HKLM\Software\TovrinTools"
 
 
 def reset_user_state(forget_folder=False):
-    """Removes what earlier runs installed: the install folder, those set aside
-    beside it and the shortcut; with forget_folder, the launcher's record of the
-    folder too, for a test that makes a folder of its own there: under Wine the
-    new folder may get the deleted one's ID (ext4 reuses inodes)."""
+    """Removes the install folder, those set aside beside it and the shortcut; with forget_folder
+    also the folder's record, as a folder the test makes may get the deleted one's ID (ext4 reuses inodes)."""
     for target in [install_dir(), *install_dir().parent.glob(install_dir().name + ".*")]:
         if target.is_dir() and not target.is_symlink():
             shutil.rmtree(target)
@@ -268,9 +266,8 @@ def take_install_dir():
 
 
 def install_core(core):
-    """Puts a fake core in place as the installed core, named as a helper or
-    given as a path, in the folder a launcher made (made now unless there is
-    one); returns its bytes."""
+    """Puts a fake core (a helper's name or a path) in place as the installed core, in the folder a
+    launcher made (made now unless there is one); returns its bytes."""
     if not install_dir().is_dir():
         take_install_dir()
     shutil.copyfile(core if isinstance(core, pathlib.Path) else fake_core(core), core_path())
