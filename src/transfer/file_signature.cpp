@@ -7,6 +7,8 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <cstring>
+
 #include "transfer/signer_pin.h"
 
 namespace {
@@ -53,7 +55,7 @@ PCCERT_CONTEXT PrimarySignerLeaf(HANDLE stateData)
 
 }  // namespace
 
-bool FileSignedByPinnedKey(HANDLE file, const wchar_t* path, const char* const* pins, size_t count)
+bool FileSignedByPinnedKey(HANDLE file, const wchar_t* path, const char* const* pins, size_t count, uint8_t* signer)
 {
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     WINTRUST_FILE_INFO fileInfo = {};
@@ -76,6 +78,9 @@ bool FileSignedByPinnedKey(HANDLE file, const wchar_t* path, const char* const* 
     if (WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust) == ERROR_SUCCESS) {
         PCCERT_CONTEXT leaf = PrimarySignerLeaf(trust.hWVTStateData);
         ok = leaf != nullptr && PublicKeyDigest(leaf, keyDigest) && SignerPinListed(keyDigest, pins, count);
+    }
+    if (ok && signer != nullptr) {
+        memcpy(signer, keyDigest, kSha256Bytes);
     }
 
     // The state is released whatever the verification said.

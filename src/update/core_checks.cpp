@@ -6,6 +6,8 @@
 
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
+#include "transfer/signer_pin.h"
+#include "update/core_record.h"
 #include "update/core_signers.h"
 
 namespace {
@@ -21,7 +23,7 @@ DWORD WINAPI SignatureThread(LPVOID parameter)
 {
     CoreChecks* checks = static_cast<CoreChecks*>(parameter);
     checks->signature.passed =
-        FileSignedByPinnedKey(checks->signature.file, checks->path, kCoreSignerPins, kCoreSignerPinCount);
+        FileSignedByPinnedKey(checks->signature.file, checks->path, kCoreSignerPins, kCoreSignerPinCount, checks->signer);
     return 0;
 }
 
@@ -59,11 +61,25 @@ void StartCoreChecks(HANDLE core, const wchar_t* path, bool checkSignature, Core
     checks->digestText[0] = '\0';
     checks->digest = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
     checks->signature = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
+    CoreRecord record;
+    checks->recalled = core != INVALID_HANDLE_VALUE && RecalledCore(core, &record);
+    checks->signerRecalled =
+        checks->recalled && checkSignature && SignerPinListed(record.signer, kCoreSignerPins, kCoreSignerPinCount);
+    if (checks->recalled) {
+        memcpy(checks->digestText, record.digest, kSha256HexBytes);
+        checks->digest.passed = true;
+    }
+    if (checks->signerRecalled) {
+        memcpy(checks->signer, record.signer, kSha256Bytes);
+        checks->signature.passed = true;
+    }
     // The signature first: it is the slower, with its libraries to load.
-    if (checkSignature) {
+    if (checkSignature && !checks->signerRecalled) {
         Start(core, &checks->signature, SignatureThread, checks);
     }
-    Start(core, &checks->digest, DigestThread, checks);
+    if (!checks->recalled) {
+        Start(core, &checks->digest, DigestThread, checks);
+    }
 }
 
 bool CoreDigest(CoreChecks* checks, char* digest)
@@ -79,6 +95,25 @@ bool CoreSigned(CoreChecks* checks)
 {
     Wait(&checks->signature);
     return checks->signature.passed;
+}
+
+bool RecordCoreChecks(HANDLE core, CoreChecks* checks)
+{
+    const bool checkSignature = kCoreSignerPinCount > 0;
+    if (checks->recalled && (checks->signerRecalled || !checkSignature)) {
+        return false;
+    }
+    char digest[kSha256HexBytes];
+    if (!CoreDigest(checks, digest) || (checkSignature && !CoreSigned(checks))) {
+        return false;
+    }
+    return RecordCore(core, digest, checkSignature ? checks->signer : nullptr);
+}
+
+bool CoreSignerRecalled(HANDLE core)
+{
+    CoreRecord record;
+    return RecalledCore(core, &record) && SignerPinListed(record.signer, kCoreSignerPins, kCoreSignerPinCount);
 }
 
 void EndCoreChecks(CoreChecks* checks)

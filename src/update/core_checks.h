@@ -20,15 +20,19 @@ struct CoreChecks {
     CoreCheck signature;  // thread and file stay empty without signer pins
     const wchar_t* path;  // the core's path, for the signature check
     std::atomic<LONG> stop;  // ends the digest early once its result will not be used
+    bool recalled;           // the digest (and signerRecalled: the signature) came from a record
+    bool signerRecalled;
     char digestText[kSha256HexBytes];
+    uint8_t signer[kSha256Bytes];
 };
 
 // Starts, for the file open as core (read access, held without write sharing),
 // its SHA-256 and, when checkSignature, whether the build's signer pins accept
 // its signature. Each reads through a handle of its own to that very file,
 // reopened from core (never by name), so neither moves the other's file
-// position. A check whose thread cannot be started runs at once; without a
-// core (INVALID_HANDLE_VALUE) neither passes.
+// position. A check that a record still holding for core answers is not made.
+// A check whose thread cannot be started runs at once; without a core
+// (INVALID_HANDLE_VALUE) neither passes.
 void StartCoreChecks(HANDLE core, const wchar_t* path, bool checkSignature, CoreChecks* checks);
 
 // Waits for the digest: true with its text in digest (kSha256HexBytes).
@@ -36,6 +40,15 @@ bool CoreDigest(CoreChecks* checks, char* digest);
 
 // Waits for the signature check: true when the signature was accepted.
 bool CoreSigned(CoreChecks* checks);
+
+// Records the checks of core, when they were made here and passed: waits for
+// both, so it is for once the decision has waited for them. False when there
+// was nothing new to record or the record could not be written.
+bool RecordCoreChecks(HANDLE core, CoreChecks* checks);
+
+// Whether a record still holding for the file open as core names a signer
+// that one of the build's pins accepts.
+bool CoreSignerRecalled(HANDLE core);
 
 // Stops the digest, waits for both checks and closes their handles, so that
 // nothing of them keeps the core's file open; checks that never started, or

@@ -1,12 +1,13 @@
-// The install folder's record: under HKLM\SOFTWARE\TovrinTools, one value per
-// user (named by the user's SID) holding the volume serial and file ID of the
-// folder the launcher made. HKLM\SOFTWARE takes new keys and values from
-// administrators only, so no program of the user can write or forge it.
+// The launcher's records under HKLM\SOFTWARE\TovrinTools, values named by the
+// user's SID; the install folder's, the bare SID, holds the volume serial and
+// file ID of the folder the launcher made. HKLM\SOFTWARE takes new keys and
+// values from administrators only, so no program of the user can write or forge them.
 #include "update/folder_record.h"
 
 #include <sddl.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "common/folder_files.h"
 
@@ -21,12 +22,23 @@ struct FileIdInformation {
 };
 constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 
-// The current user's SID as text, the record's value name; free with LocalFree.
-wchar_t* UserValueName()
+// The current user's SID as text followed by suffix, the name of one of the
+// user's values; free with LocalFree.
+wchar_t* UserValueName(const wchar_t* suffix)
 {
     BYTE sid[SECURITY_MAX_SID_SIZE];
     wchar_t* text = nullptr;
-    return CurrentUserSid(sid) && ConvertSidToStringSidW(sid, &text) ? text : nullptr;
+    wchar_t* name = nullptr;
+    if (CurrentUserSid(sid) && ConvertSidToStringSidW(sid, &text)) {
+        const size_t units = wcslen(text) + wcslen(suffix) + 1;
+        name = static_cast<wchar_t*>(LocalAlloc(LMEM_FIXED, units * sizeof(wchar_t)));
+        if (name != nullptr) {
+            wcscpy(name, text);
+            wcscat(name, suffix);
+        }
+    }
+    LocalFree(text);
+    return name;
 }
 
 }  // namespace
@@ -52,22 +64,20 @@ bool ReadFolderId(HANDLE handle, FolderId* id)
     return true;
 }
 
-bool IsRecordedFolder(HANDLE handle)
+bool ReadUserRecord(const wchar_t* suffix, void* data, DWORD bytes)
 {
     HKEY key = nullptr;
-    FolderId recorded = {};
-    FolderId actual = {};
     DWORD type = 0;
-    DWORD bytes = sizeof(recorded);
+    DWORD read = bytes;
     bool ok = false;
-    wchar_t* name = UserValueName();
+    wchar_t* name = UserValueName(suffix);
 
-    if (name == nullptr || !ReadFolderId(handle, &actual) ||
+    if (name == nullptr ||
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
         goto cleanup;
     }
-    ok = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&recorded), &bytes) == ERROR_SUCCESS &&
-         type == REG_BINARY && bytes == sizeof(recorded) && memcmp(&recorded, &actual, sizeof(actual)) == 0;
+    ok = RegQueryValueExW(key, name, nullptr, &type, static_cast<BYTE*>(data), &read) == ERROR_SUCCESS &&
+         type == REG_BINARY && read == bytes;
 
 cleanup:
     if (key != nullptr) {
@@ -77,19 +87,18 @@ cleanup:
     return ok;
 }
 
-bool RecordFolder(HANDLE handle)
+bool WriteUserRecord(const wchar_t* suffix, const void* data, DWORD bytes)
 {
     HKEY key = nullptr;
-    FolderId id = {};
     bool ok = false;
-    wchar_t* name = UserValueName();
+    wchar_t* name = UserValueName(suffix);
 
-    if (name == nullptr || !ReadFolderId(handle, &id) ||
+    if (name == nullptr ||
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         goto cleanup;
     }
-    ok = RegSetValueExW(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&id), sizeof(id)) == ERROR_SUCCESS;
+    ok = RegSetValueExW(key, name, 0, REG_BINARY, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
 
 cleanup:
     if (key != nullptr) {
@@ -97,4 +106,18 @@ cleanup:
     }
     LocalFree(name);
     return ok;
+}
+
+bool IsRecordedFolder(HANDLE handle)
+{
+    FolderId recorded = {};
+    FolderId actual = {};
+    return ReadFolderId(handle, &actual) && ReadUserRecord(L"", &recorded, sizeof(recorded)) &&
+           memcmp(&recorded, &actual, sizeof(actual)) == 0;
+}
+
+bool RecordFolder(HANDLE handle)
+{
+    FolderId id = {};
+    return ReadFolderId(handle, &id) && WriteUserRecord(L"", &id, sizeof(id));
 }

@@ -23,3 +23,10 @@ bool IsRecordedFolder(HANDLE handle);
 // Records the folder open as handle as the current user's install folder,
 // replacing any earlier record.
 bool RecordFolder(HANDLE handle);
+
+// Reads exactly bytes of the current user's record named by suffix (empty: the
+// folder's own) into data.
+bool ReadUserRecord(const wchar_t* suffix, void* data, DWORD bytes);
+
+// Writes bytes of data as the current user's record named by suffix.
+bool WriteUserRecord(const wchar_t* suffix, const void* data, DWORD bytes);

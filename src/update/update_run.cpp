@@ -21,6 +21,7 @@
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
 #include "transfer/update_contract.h"
+#include "update/core_record.h"
 #include "update/core_signers.h"
 #include "update/install_folder.h"
 #include "update/installed_version.h"
@@ -51,7 +52,7 @@ constexpr wchar_t kDownloadName[] = L"TovrinTools_core.exe.tmp";
 // The installed core's digest and signature, checked beside the metadata
 // request; nothing is checked until the core is held.
 CoreChecks s_coreChecks = {{nullptr, INVALID_HANDLE_VALUE, false}, {nullptr, INVALID_HANDLE_VALUE, false}, nullptr,
-                           {0}, ""};
+                           {0}, false, false, "", {0}};
 
 // The metadata request, made beside the self-installation.
 struct MetadataFetch {
@@ -112,7 +113,8 @@ void DropCoreUnlessSigned()
 }
 
 // Holds the installed core for the window's start, checked (with signer pins:
-// that its publisher signed it) unless it is held already. Once held, it stays held.
+// that its publisher signed it, or a record of that still holds) unless it is
+// held already. Once held, it stays held.
 bool HoldCore()
 {
     if (g_coreHandle != INVALID_HANDLE_VALUE) {
@@ -122,7 +124,8 @@ bool HoldCore()
     if (core == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (kCoreSignerPinCount > 0 && !FileSignedByPinnedKey(core, g_corePath, kCoreSignerPins, kCoreSignerPinCount)) {
+    if (kCoreSignerPinCount > 0 && !CoreSignerRecalled(core) &&
+        !FileSignedByPinnedKey(core, g_corePath, kCoreSignerPins, kCoreSignerPinCount)) {
         RunLog("installed core: not signed by a pinned publisher");
         CloseHandle(core);
         return false;
@@ -286,6 +289,10 @@ UpdateAction DecideLogged(const ReleaseInfo& release, FileVersionQuad* installed
     RunLog("decision: %s", evidence == EvidenceInstalledNewer  ? "keep the installed core, newer than the published one"
                            : evidence == EvidenceDigestMatches ? "keep the installed core, the published build itself"
                                                                : "download the published core");
+    // What was checked of a core kept as the published build spares the next run reading it.
+    if (evidence == EvidenceDigestMatches && RecordCoreChecks(g_coreHandle, &s_coreChecks)) {
+        RunLog("installed core: its check recorded for later runs");
+    }
     return action;
 }
 
@@ -353,12 +360,14 @@ RunEnd FallBack(const wchar_t* box)
 
 // The checks of the download, all through its open handle: the published
 // digest, with pins the publisher's signature, and its own version. False with
-// end set when one refuses it; release becomes the document it matches.
-bool DownloadAccepted(HANDLE download, ReleaseInfo* release, const FileVersionQuad& installed, RunEnd* end)
+// end set when one refuses it; release becomes the document it matches, digest
+// the download's (empty when none was published) and signer its signer's key.
+bool DownloadAccepted(HANDLE download, ReleaseInfo* release, const FileVersionQuad& installed, char* digest,
+                      uint8_t* signer, RunEnd* end)
 {
     wchar_t downloadPath[kPathUnits];
+    digest[0] = '\0';
     if (release->sha256[0] != '\0') {
-        char digest[kSha256HexBytes] = "";
         const bool computed = ComputeHandleSha256Hex(download, digest);
         if (!computed || !DigestTextsEqual(digest, release->sha256)) {
             RunLog("sha256 of the download: expected %s, computed %s", release->sha256,
@@ -374,7 +383,7 @@ bool DownloadAccepted(HANDLE download, ReleaseInfo* release, const FileVersionQu
     }
     if (kCoreSignerPinCount > 0 &&
         (!JoinPath(g_installFolderPath, kDownloadName, downloadPath, kPathUnits) ||
-         !FileSignedByPinnedKey(download, downloadPath, kCoreSignerPins, kCoreSignerPinCount))) {
+         !FileSignedByPinnedKey(download, downloadPath, kCoreSignerPins, kCoreSignerPinCount, signer))) {
         RunLog("signature of the download: not signed by a pinned publisher");
         *end = BoxEnd(kUnsignedDownloadError);
         return false;
@@ -410,12 +419,16 @@ bool MoveDownloadOverCore(HANDLE download)
 
 // Holds the core just moved into place for its start, after checking it is the
 // same file as the download (moved) that was checked, and closes the
-// download's handle: no start can open a file that is open for writing.
-RunEnd StartMovedCore(HANDLE download)
+// download's handle: no start can open a file that is open for writing. The
+// checks of the download are recorded for it first, so they are not made again.
+RunEnd StartMovedCore(HANDLE download, const char* digest, const uint8_t* signer)
 {
     BY_HANDLE_FILE_INFORMATION moved = {};
     BY_HANDLE_FILE_INFORMATION held = {};
     const bool known = GetFileInformationByHandle(download, &moved) != FALSE;
+    if (digest[0] != '\0' && RecordCore(download, digest, kCoreSignerPinCount > 0 ? signer : nullptr)) {
+        RunLog("installed core: the download's check recorded for later runs");
+    }
     CloseHandle(download);
     if (!known || !HoldCore() || !GetFileInformationByHandle(g_coreHandle, &held) ||
         held.dwVolumeSerialNumber != moved.dwVolumeSerialNumber || held.nFileIndexHigh != moved.nFileIndexHigh ||
@@ -432,6 +445,8 @@ RunEnd StartMovedCore(HANDLE download)
 RunEnd UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
 {
     wchar_t label[kVersionLabelUnits];
+    char digest[kSha256HexBytes];
+    uint8_t signer[kSha256Bytes] = {};
     RunEnd end = {};
     BuildVersionLabel(release.version, label);
 
@@ -448,9 +463,9 @@ RunEnd UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
         end = FallBack(kDownloadError);
     } else {
         PostStatus(kVerifyingText, 100);
-        if (DownloadAccepted(download, &release, installed, &end)) {
+        if (DownloadAccepted(download, &release, installed, digest, signer, &end)) {
             if (MoveDownloadOverCore(download)) {
-                return StartMovedCore(download);
+                return StartMovedCore(download, digest, signer);
             }
             end = BoxEnd(kReplaceError);
         }
@@ -499,6 +514,10 @@ RunEnd RunUpdate()
     // and signature are checked beside the request and the self-installation.
     g_coreHandle = OpenCore();
     StartCoreChecks(g_coreHandle, g_corePath, kCoreSignerPinCount > 0, &s_coreChecks);
+    if (s_coreChecks.recalled) {
+        RunLog("installed core: unchanged since a run checked it; its digest%s taken from that check",
+               s_coreChecks.signerRecalled ? " and signature" : "");
+    }
 
     swprintf(checkingText, kErrorTextUnits, L"Checking latest version on %ls...", kUpdateHost);
     PostStatus(checkingText, 5);

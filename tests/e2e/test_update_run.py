@@ -839,6 +839,36 @@ class PinnedWithServer(ServerTestCase):
                 self.assert_no_download_file_left()
                 self.assert_core_started_once_in_install_folder()
 
+    def test_checked_core_is_not_read_again_until_its_file_changes(self):
+        newer = SIGNED / "publisher_1_6_5_0.exe"
+        harness.reset_user_state()
+        harness.install_core(SIGNED / "publisher_1_6_4_0.exe")
+        self.publish(newer, "1.6.5.0")
+        runs = [  # what is done to the core the last run left, the requests, this run's log
+            ("nothing", [update_server.META_PATH], "its digest and signature taken from that check"),
+            # Size, name and ID kept, as a program that could write the folder would.
+            ("one byte changed", [update_server.META_PATH, update_server.EXE_PATH],
+             "installed core: not signed by a pinned publisher"),
+        ]
+        self.run_launcher()
+        self.assertIn("the download's check recorded for later runs", harness.launcher_log())
+        for change, requests, logged in runs:
+            with self.subTest(change):
+                if change != "nothing":
+                    with harness.core_path().open("r+b") as core:
+                        core.seek(0x400)
+                        byte = core.read(1)[0]
+                        core.seek(0x400)
+                        core.write(bytes([byte ^ 1]))
+                pathlib.Path(str(harness.core_path()) + ".started").unlink()
+                self.server.clear_requests()
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(self.requested_paths(), requests)
+                self.assertIn(logged, harness.launcher_log().rsplit("run started", 1)[1])
+                self.assertEqual(harness.core_path().read_bytes(), newer.read_bytes())
+                self.assert_core_started_once_in_install_folder()
+
     def test_download_not_signed_by_publisher_is_refused(self):
         # Each is published with the digest of its own bytes, so only the signature tells.
         cases = [
