@@ -59,6 +59,7 @@ void StartCoreChecks(HANDLE core, const wchar_t* path, bool checkSignature, Core
     checks->path = path;
     checks->stop.store(0);
     checks->digestText[0] = '\0';
+    memset(checks->signer, 0, sizeof(checks->signer));
     checks->digest = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
     checks->signature = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
     CoreRecord record;
@@ -107,7 +108,7 @@ bool RecordCoreChecks(HANDLE core, CoreChecks* checks)
     if (!CoreDigest(checks, digest) || (checkSignature && !CoreSigned(checks))) {
         return false;
     }
-    return RecordCore(core, digest, checkSignature ? checks->signer : nullptr);
+    return RecordCore(core, digest, checks->signer);
 }
 
 bool CoreSignerRecalled(HANDLE core)

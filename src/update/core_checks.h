@@ -23,7 +23,7 @@ struct CoreChecks {
     bool recalled;           // the digest (and signerRecalled: the signature) came from a record
     bool signerRecalled;
     char digestText[kSha256HexBytes];
-    uint8_t signer[kSha256Bytes];
+    uint8_t signer[kSha256Bytes];  // the key whose signature passed here or in the record; else all zero
 };
 
 // Starts, for the file open as core (read access, held without write sharing),

@@ -57,8 +57,6 @@ bool RecordCore(HANDLE core, const char* digest, const uint8_t* signer)
     }
     record.checkedAt = SystemTimeNow();
     strcpy(record.digest, digest);
-    if (signer != nullptr) {
-        memcpy(record.signer, signer, sizeof(record.signer));
-    }
+    memcpy(record.signer, signer, sizeof(record.signer));
     return WriteUserRecord(kCoreSuffix, &record, sizeof(record));
 }

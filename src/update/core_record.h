@@ -41,6 +41,6 @@ bool CoreRecordHolds(const CoreRecord& record, const FileStamp& actual, uint64_t
 bool RecalledCore(HANDLE core, CoreRecord* record);
 
 // Records that the file open as core, which must have been held without write
-// sharing since its checks, has the SHA-256 digest and (unless null) passed the
-// signature of signer.
+// sharing since its checks, has the SHA-256 digest and passed the signature of
+// signer (kSha256Bytes; all zero when no signature was checked).
 bool RecordCore(HANDLE core, const char* digest, const uint8_t* signer);

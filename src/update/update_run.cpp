@@ -361,7 +361,8 @@ RunEnd FallBack(const wchar_t* box)
 // The checks of the download, all through its open handle: the published
 // digest, with pins the publisher's signature, and its own version. False with
 // end set when one refuses it; release becomes the document it matches, digest
-// the download's (empty when none was published) and signer its signer's key.
+// the download's (empty when none was published) and signer its signer's key
+// (left as it was without pins).
 bool DownloadAccepted(HANDLE download, ReleaseInfo* release, const FileVersionQuad& installed, char* digest,
                       uint8_t* signer, RunEnd* end)
 {
@@ -426,7 +427,7 @@ RunEnd StartMovedCore(HANDLE download, const char* digest, const uint8_t* signer
     BY_HANDLE_FILE_INFORMATION moved = {};
     BY_HANDLE_FILE_INFORMATION held = {};
     const bool known = GetFileInformationByHandle(download, &moved) != FALSE;
-    if (digest[0] != '\0' && RecordCore(download, digest, kCoreSignerPinCount > 0 ? signer : nullptr)) {
+    if (digest[0] != '\0' && RecordCore(download, digest, signer)) {
         RunLog("installed core: the download's check recorded for later runs");
     }
     CloseHandle(download);
