@@ -588,18 +588,30 @@ class WithServer(ServerTestCase):
         self.assert_nothing_started()
 
     def test_release_staged_between_the_two_requests_is_installed(self):
-        harness.install_core("fake_core_1_6_4_0")
-        # The host answers the document of one release, and from the next request on serves the next one.
-        scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
-        scenario["next"] = update_server.release_scenario(harness.fake_core("fake_core_1_7_0_0"), "1.7.0.0")
-        self.server.set_scenario(scenario)
-        seen = self.run_launcher()
-        self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
-        self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH,
-                                                  update_server.META_PATH])
-        self.assertEqual(harness.core_path().read_bytes(), harness.fake_core("fake_core_1_7_0_0").read_bytes())
-        self.assertIn("the download, staged meanwhile", harness.launcher_log())
-        self.assert_core_started_once_in_install_folder()
+        # The host answers the document of one release, and from the next request on serves the next one:
+        # a newer release is taken, an older one named by the second document never.
+        cases = [("fake_core_1_7_0_0", "1.7.0.0", [], LAUNCHING, "the download, staged meanwhile"),
+                 ("fake_core_1_6_4_0", "1.6.4.0", [DIGEST_ERROR], VERIFYING,
+                  'published core now: version "1.6.4.0", older than the "1.6.5.0" named before: not taken')]
+        for core, version, boxes, status, logged in cases:
+            with self.subTest(version):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                installed = harness.install_core("fake_core_1_6_4_0")
+                scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
+                scenario["next"] = update_server.release_scenario(harness.fake_core(core), version)
+                self.server.set_scenario(scenario)
+                seen = self.run_launcher()
+                self.assertEqual((seen.error_boxes, seen.final_status), (boxes, status))
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH,
+                                                          update_server.META_PATH])
+                self.assertEqual(harness.core_path().read_bytes(),
+                                 installed if boxes else harness.fake_core(core).read_bytes())
+                self.assertIn(logged, harness.launcher_log())
+                if boxes:
+                    self.assert_nothing_started()
+                else:
+                    self.assert_core_started_once_in_install_folder()
 
     def test_without_published_digest_every_run_downloads_and_accepts(self):
         new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
