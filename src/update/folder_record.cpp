@@ -1,7 +1,9 @@
 // The launcher's records under HKLM\SOFTWARE\TovrinTools, values named by the
 // user's SID; the install folder's, the bare SID, holds the volume serial and
-// file ID of the folder the launcher made. HKLM\SOFTWARE takes new keys and
-// values from administrators only, so no program of the user can write or forge them.
+// file ID of the folder the launcher made. The key carries rights of its own
+// (SYSTEM and Administrators full control, Users read), not HKLM\SOFTWARE's,
+// which another program's installer might loosen; a key that lets anyone else
+// write is not trusted, so no program of the user can write or forge a record.
 #include "update/folder_record.h"
 
 #include <sddl.h>
@@ -10,10 +12,16 @@
 #include <cwchar>
 
 #include "common/folder_files.h"
+#include "update/record_key_rights.h"
 
 namespace {
 
 constexpr wchar_t kRecordKey[] = L"SOFTWARE\\TovrinTools";
+// Protected: nothing is inherited from HKLM\SOFTWARE.
+constexpr wchar_t kRecordKeyRights[] = L"O:BAD:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)(A;OICI;KR;;;BU)";
+constexpr DWORD kDescriptorBytes = 4096;
+
+bool s_keyDistrusted = false;
 
 // FILE_ID_INFO and its class, which the Windows 7 headers leave out.
 struct FileIdInformation {
@@ -41,7 +49,87 @@ wchar_t* UserValueName(const wchar_t* suffix)
     return name;
 }
 
+// Whether the open key's owner and DACL leave writing to administrators.
+bool KeyTrusted(HKEY key)
+{
+    BYTE descriptor[kDescriptorBytes];
+    DWORD bytes = sizeof(descriptor);
+    return RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, &bytes) ==
+               ERROR_SUCCESS &&
+           OnlyAdministratorsMayWrite(descriptor, bytes);
+}
+
+// Opens the record key for reading; one that others may write counts as none.
+HKEY OpenTrustedKey()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | READ_CONTROL | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    if (!KeyTrusted(key)) {
+        s_keyDistrusted = true;
+        RegCloseKey(key);
+        return nullptr;
+    }
+    return key;
+}
+
+// Opens the record key for writing, made with its own rights. A key that
+// others could write is removed first, with every record in it, and made
+// anew: a handle that someone opened for writing meanwhile then belongs to the
+// removed key. The rights are set again on every write, which also gives a key
+// of an earlier launcher (HKLM\SOFTWARE's inherited rights) its own.
+HKEY CreateTrustedKey()
+{
+    PSECURITY_DESCRIPTOR rights = nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    HKEY key = nullptr;
+    bool ok = false;
+
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecordKeyRights, SDDL_REVISION_1, &rights, nullptr)) {
+        goto cleanup;
+    }
+    attributes.lpSecurityDescriptor = rights;
+    for (int attempt = 0; attempt < 2 && !ok; ++attempt) {
+        if (key != nullptr) {
+            RegCloseKey(key);
+            key = nullptr;
+            s_keyDistrusted = true;
+            if (RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRecordKey) != ERROR_SUCCESS) {
+                goto cleanup;
+            }
+        }
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, &attributes, &key,
+                            nullptr) != ERROR_SUCCESS) {
+            goto cleanup;
+        }
+        // Judged before its rights are set again: values that someone wrote
+        // while the key was open to them must go with it.
+        if (KeyTrusted(key)) {
+            // The owner too: an elevated administrator may give a key to
+            // Administrators, and without it Wine hands the key to another owner.
+            RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, rights);
+            ok = true;
+        }
+    }
+
+cleanup:
+    if (!ok && key != nullptr) {
+        RegCloseKey(key);
+        key = nullptr;
+    }
+    LocalFree(rights);
+    return key;
+}
+
 }  // namespace
+
+bool RecordKeyDistrusted()
+{
+    return s_keyDistrusted;
+}
 
 bool ReadFolderId(HANDLE handle, FolderId* id)
 {
@@ -72,8 +160,7 @@ bool ReadUserRecord(const wchar_t* suffix, void* data, DWORD bytes)
     bool ok = false;
     wchar_t* name = UserValueName(suffix);
 
-    if (name == nullptr ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    if (name == nullptr || (key = OpenTrustedKey()) == nullptr) {
         goto cleanup;
     }
     ok = RegQueryValueExW(key, name, nullptr, &type, static_cast<BYTE*>(data), &read) == ERROR_SUCCESS &&
@@ -93,9 +180,7 @@ bool WriteUserRecord(const wchar_t* suffix, const void* data, DWORD bytes)
     bool ok = false;
     wchar_t* name = UserValueName(suffix);
 
-    if (name == nullptr ||
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (name == nullptr || (key = CreateTrustedKey()) == nullptr) {
         goto cleanup;
     }
     ok = RegSetValueExW(key, name, 0, REG_BINARY, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;

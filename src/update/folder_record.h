@@ -25,8 +25,13 @@ bool IsRecordedFolder(HANDLE handle);
 bool RecordFolder(HANDLE handle);
 
 // Reads exactly bytes of the current user's record named by suffix (empty: the
-// folder's own) into data.
+// folder's own) into data; never from a key that others than administrators
+// may write.
 bool ReadUserRecord(const wchar_t* suffix, void* data, DWORD bytes);
 
-// Writes bytes of data as the current user's record named by suffix.
+// Writes bytes of data as the current user's record named by suffix, in a key
+// that only administrators may write (made anew when others could).
 bool WriteUserRecord(const wchar_t* suffix, const void* data, DWORD bytes);
+
+// Whether a record was refused this run because its key let others write.
+bool RecordKeyDistrusted();

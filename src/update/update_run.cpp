@@ -21,8 +21,10 @@
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
 #include "transfer/update_contract.h"
+#include "update/core_floor.h"
 #include "update/core_record.h"
 #include "update/core_signers.h"
+#include "update/folder_record.h"
 #include "update/install_folder.h"
 #include "update/installed_version.h"
 #include "update/release_info.h"
@@ -194,6 +196,10 @@ void LogFolderTaken(const FolderTaken& taken)
     if (taken.made) {
         RunLog("install folder: made%s", taken.recorded ? " and recorded" : ", but could not be recorded");
     }
+    if (RecordKeyDistrusted()) {
+        RunLog("records: HKLM\\SOFTWARE\\TovrinTools let others than administrators write; its records were not "
+               "trusted%s", taken.recorded ? ", and it was made anew" : "");
+    }
 }
 
 void BuildVersionLabel(const char* version, wchar_t* label)
@@ -311,6 +317,12 @@ bool RestagedRelease(const char* digest, ReleaseInfo* release)
         return false;
     }
     ReadReleaseInfo(document, &fresh);
+    // Asked again, a host must not talk the run down to an older release.
+    if (CompareVersionTexts(fresh.version, release->version) < 0) {
+        RunLog("published core now: version \"%s\", older than the \"%s\" named before: not taken", fresh.version,
+               release->version);
+        return false;
+    }
     if (fresh.sha256[0] == '\0' || !DigestTextsEqual(digest, fresh.sha256)) {
         RunLog("published core now: version \"%s\", sha256 \"%s\": not the download either", fresh.version,
                fresh.sha256);
@@ -323,22 +335,32 @@ bool RestagedRelease(const char* digest, ReleaseInfo* release)
 }
 
 // A download whose digest and signature passed is installed only as the
-// version the document names and never over a newer installed core that its
-// publisher signed: a host without the publisher's key could otherwise serve
-// an old signed build with a high version. With pins that refuses it; without
-// pins the host is trusted anyway, and a mismatch is only logged.
+// version the document names, never over a newer installed core that its
+// publisher signed and never below the floor, the highest core ever verified
+// as the publisher's here: a host without the publisher's key could otherwise
+// serve an old signed build, with a high version or with its own, into a
+// folder made anew. With pins that refuses it; without pins the host is
+// trusted anyway, and a mismatch is only logged.
 bool DownloadVersionFits(HANDLE download, const ReleaseInfo& release, const FileVersionQuad& installed)
 {
     FileVersionQuad own = {};
     char ownText[24];
     char installedText[24];
+    char floorText[24];
+    const FileVersionQuad floor = kCoreSignerPinCount > 0 ? CoreFloor() : FileVersionQuad{};
     ReadInstalledVersion(download, &own);
-    const DownloadVersion verdict = JudgeDownloadVersion(own, ParseVersionText(release.version), installed);
+    const DownloadVersion verdict = JudgeDownloadVersion(own, ParseVersionText(release.version), installed, floor);
     FormatFileVersion(own, ownText, sizeof(ownText));
     FormatFileVersion(installed, installedText, sizeof(installedText));
+    FormatFileVersion(floor, floorText, sizeof(floorText));
     if (verdict == DownloadVersionAccepted) {
         RunLog("version of the download: %s, as published", ownText);
         return true;
+    }
+    if (verdict == DownloadVersionBelowFloor) {
+        RunLog("version of the download: %s, as published, below the floor %s (the highest core verified as its "
+               "publisher's here): not installed", ownText, floorText);
+        return false;
     }
     RunLog("version of the download: %s, published \"%s\", installed core %s: %s; %s", ownText, release.version,
            installedText,
@@ -551,6 +573,18 @@ RunEnd RunUpdate()
     return UpdateCore(release, installed);
 }
 
+// With pins, the held core is its publisher's: no core older than it is
+// installed again, whatever folder a later run finds.
+void RaiseFloorToHeldCore()
+{
+    FileVersionQuad version = {};
+    char text[24];
+    if (kCoreSignerPinCount > 0 && ReadInstalledVersion(g_coreHandle, &version) && RaiseCoreFloor(version)) {
+        FormatFileVersion(version, text, sizeof(text));
+        RunLog("core floor: raised to %s", text);
+    }
+}
+
 // The one finish of a run, and the one message the window must get: a run
 // whose finish was refused would leave the window open forever with nothing
 // started. A core to start must be held (and, with pins, signed by its
@@ -572,6 +606,7 @@ void FinishRun(const RunEnd& end)
             swprintf(g_errorText, kErrorTextUnits, kLaunchErrorFormat, static_cast<unsigned long>(GetLastError()));
         }
     } else {
+        RaiseFloorToHeldCore();
         if (end.announce) {
             PostStatus(kLaunchingText, 100);
         }

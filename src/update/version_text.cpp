@@ -39,6 +39,18 @@ int CompareFileVersion(const FileVersionQuad& file, const PublishedVersion& publ
     return 0;
 }
 
+int CompareVersionTexts(const char* a, const char* b)
+{
+    const PublishedVersion first = ParseVersionText(a);
+    const PublishedVersion second = ParseVersionText(b);
+    for (int i = 0; i < 4; ++i) {
+        if (first.parts[i] != second.parts[i]) {
+            return first.parts[i] > second.parts[i] ? 1 : -1;
+        }
+    }
+    return 0;
+}
+
 bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& published)
 {
     return installed.present && CompareFileVersion(installed, published) > 0;
@@ -54,7 +66,7 @@ void FormatFileVersion(const FileVersionQuad& version, char* text, size_t capaci
 }
 
 DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const PublishedVersion& published,
-                                     const FileVersionQuad& installed)
+                                     const FileVersionQuad& installed, const FileVersionQuad& floor)
 {
     if (!download.present) {
         return DownloadVersionNotPublished;
@@ -62,6 +74,27 @@ DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const Publ
     if (CompareFileVersion(download, published) != 0) {
         return DownloadVersionNotPublished;
     }
-    return installed.present && CompareFileVersion(installed, published) > 0 ? DownloadVersionOlder
-                                                                              : DownloadVersionAccepted;
+    if (installed.present && CompareFileVersion(installed, published) > 0) {
+        return DownloadVersionOlder;
+    }
+    return floor.present && CompareFileVersion(floor, published) > 0 ? DownloadVersionBelowFloor
+                                                                      : DownloadVersionAccepted;
+}
+
+bool VersionAbove(const FileVersionQuad& a, const FileVersionQuad& b)
+{
+    if (!a.present || !b.present) {
+        return a.present;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (a.parts[i] != b.parts[i]) {
+            return a.parts[i] > b.parts[i];
+        }
+    }
+    return false;
+}
+
+FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b)
+{
+    return VersionAbove(b, a) ? b : a;
 }

@@ -27,6 +27,10 @@ PublishedVersion ParseVersionText(const char* text);
 // 32-bit values, as the launcher compares them.
 int CompareFileVersion(const FileVersionQuad& file, const PublishedVersion& published);
 
+// Negative, zero or positive as version text a names an older, the same or a
+// newer version than version text b (their first four numbers, as parsed).
+int CompareVersionTexts(const char* a, const char* b);
+
 // True when installed is strictly greater than published (CompareFileVersion).
 // False when installed is not present.
 bool InstalledIsNewer(const FileVersionQuad& installed, const PublishedVersion& published);
@@ -41,9 +45,18 @@ enum DownloadVersion {
     DownloadVersionAccepted,      // the published version, and not older than the installed core
     DownloadVersionNotPublished,  // none, or not the one the document names
     DownloadVersionOlder,         // older than the installed core: a downgrade
+    DownloadVersionBelowFloor,    // older than a core once verified as the publisher's: a downgrade
 };
 
 // installed is the installed core whose signature was accepted (not present
-// when there is none, so a planted core's high version cannot stop updates).
+// when there is none, so a planted core's high version cannot stop updates);
+// floor the highest core version ever verified as the publisher's (not present
+// when there is none).
 DownloadVersion JudgeDownloadVersion(const FileVersionQuad& download, const PublishedVersion& published,
-                                     const FileVersionQuad& installed);
+                                     const FileVersionQuad& installed, const FileVersionQuad& floor);
+
+// True when a is a higher version than b; any version is above one not present.
+bool VersionAbove(const FileVersionQuad& a, const FileVersionQuad& b);
+
+// The higher of two versions; one not present gives way to the other.
+FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b);

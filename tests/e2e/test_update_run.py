@@ -588,18 +588,30 @@ class WithServer(ServerTestCase):
         self.assert_nothing_started()
 
     def test_release_staged_between_the_two_requests_is_installed(self):
-        harness.install_core("fake_core_1_6_4_0")
-        # The host answers the document of one release, and from the next request on serves the next one.
-        scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
-        scenario["next"] = update_server.release_scenario(harness.fake_core("fake_core_1_7_0_0"), "1.7.0.0")
-        self.server.set_scenario(scenario)
-        seen = self.run_launcher()
-        self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
-        self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH,
-                                                  update_server.META_PATH])
-        self.assertEqual(harness.core_path().read_bytes(), harness.fake_core("fake_core_1_7_0_0").read_bytes())
-        self.assertIn("the download, staged meanwhile", harness.launcher_log())
-        self.assert_core_started_once_in_install_folder()
+        # The host answers the document of one release, and from the next request on serves the next one:
+        # a newer release is taken, an older one named by the second document never.
+        cases = [("fake_core_1_7_0_0", "1.7.0.0", [], LAUNCHING, "the download, staged meanwhile"),
+                 ("fake_core_1_6_4_0", "1.6.4.0", [DIGEST_ERROR], VERIFYING,
+                  'published core now: version "1.6.4.0", older than the "1.6.5.0" named before: not taken')]
+        for core, version, boxes, status, logged in cases:
+            with self.subTest(version):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                installed = harness.install_core("fake_core_1_6_4_0")
+                scenario = update_server.release_scenario(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0")
+                scenario["next"] = update_server.release_scenario(harness.fake_core(core), version)
+                self.server.set_scenario(scenario)
+                seen = self.run_launcher()
+                self.assertEqual((seen.error_boxes, seen.final_status), (boxes, status))
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH,
+                                                          update_server.META_PATH])
+                self.assertEqual(harness.core_path().read_bytes(),
+                                 installed if boxes else harness.fake_core(core).read_bytes())
+                self.assertIn(logged, harness.launcher_log())
+                if boxes:
+                    self.assert_nothing_started()
+                else:
+                    self.assert_core_started_once_in_install_folder()
 
     def test_without_published_digest_every_run_downloads_and_accepts(self):
         new = harness.fake_core("fake_core_1_6_5_0").read_bytes()
@@ -868,6 +880,40 @@ class PinnedWithServer(ServerTestCase):
                 self.assertIn(logged, harness.launcher_log().rsplit("run started", 1)[1])
                 self.assertEqual(harness.core_path().read_bytes(), newer.read_bytes())
                 self.assert_core_started_once_in_install_folder()
+
+    def test_no_core_older_than_one_verified_comes_back_in_a_new_folder(self):
+        older, newer = SIGNED / "publisher_1_6_4_0.exe", SIGNED / "publisher_1_6_5_0.exe"
+        harness.reset_user_state(forget_folder=True)
+        # The floor outlasts the folder, so it is forgotten with the records once the test is over.
+        self.addCleanup(harness.reset_user_state, forget_folder=True)
+        harness.install_core(older)
+        self.publish(newer, "1.6.5.0")
+        self.run_launcher()
+        self.assertIn("core floor: raised to 1.6.5.0", harness.launcher_log())
+        runs = [  # published, its version, what is installed and started in the end (None: nothing), log
+            (older, "1.6.4.0", None, "version of the download: 1.6.4.0, as published, below the floor 1.6.5.0"),
+            (SIGNED / "publisher_1_7_0_0.exe", "1.7.0.0", SIGNED / "publisher_1_7_0_0.exe",
+             "core floor: raised to 1.7.0.0"),
+        ]
+        for published, version, installed, logged in runs:
+            with self.subTest(version):
+                # A program of the user moves the folder away: the next run makes a new one.
+                harness.install_dir().rename(harness.install_dir().with_name("moved-by-the-user"))
+                self.publish(published, version)
+                self.server.clear_requests()
+                seen = self.run_launcher()
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
+                self.assertIn(logged, harness.launcher_log())
+                self.assert_no_download_file_left()
+                if installed is None:
+                    self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
+                    self.assertFalse(harness.core_path().exists())
+                    self.assert_nothing_started()
+                else:
+                    self.assertEqual(seen.error_boxes, [])
+                    self.assertEqual(harness.core_path().read_bytes(), installed.read_bytes())
+                    self.assert_core_started_once_in_install_folder()
+                shutil.rmtree(harness.install_dir().with_name("moved-by-the-user"))
 
     def test_download_not_signed_by_publisher_is_refused(self):
         # Each is published with the digest of its own bytes, so only the signature tells.

@@ -67,27 +67,47 @@ TEST(VersionText, InstalledCountsAsNewerOnlyWhenStrictlyGreater)
     }
 }
 
-// A signed download is installed only as what was published, and never over a newer signed core.
+// A signed download is installed only as what was published, never over a
+// newer signed core and never below the highest core once verified.
 TEST(VersionText, DownloadMustBeThePublishedVersionAndNoDowngrade)
 {
     const FileVersionQuad none = {false, {0, 0, 0, 0}};
+    const FileVersionQuad floor = {true, {1, 6, 5, 0}};
     struct Case {
         FileVersionQuad download;
         const char* published;
         FileVersionQuad installed;
+        FileVersionQuad floor;
         DownloadVersion verdict;
     } cases[] = {
-        {{true, {1, 6, 5, 0}}, "1.6.5.0", {true, {1, 6, 4, 0}}, DownloadVersionAccepted},
-        {{true, {1, 6, 5, 0}}, "1.6.5", {true, {1, 6, 5, 0}}, DownloadVersionAccepted},  // a republished build
-        {{true, {1, 6, 5, 0}}, "1.6.5.0", none, DownloadVersionAccepted},
-        {{true, {1, 6, 4, 0}}, "99.0.0.0", {true, {1, 6, 5, 0}}, DownloadVersionNotPublished},  // the lying document
-        {{true, {1, 6, 4, 0}}, "1.6.4.0", {true, {1, 6, 5, 0}}, DownloadVersionOlder},
-        {{true, {1, 6, 4, 0}}, "1.6.4.0", {true, {1, 6, 4, 1}}, DownloadVersionOlder},
-        {{false, {0, 0, 0, 0}}, "0.0.0.0", none, DownloadVersionNotPublished},  // no version resource
-        {{true, {1, 6, 5, 0}}, "1.6.70000.0", none, DownloadVersionNotPublished},
+        {{true, {1, 6, 5, 0}}, "1.6.5.0", {true, {1, 6, 4, 0}}, none, DownloadVersionAccepted},
+        {{true, {1, 6, 5, 0}}, "1.6.5", {true, {1, 6, 5, 0}}, floor, DownloadVersionAccepted},  // republished
+        {{true, {1, 6, 5, 0}}, "1.6.5.0", none, none, DownloadVersionAccepted},
+        {{true, {1, 6, 4, 0}}, "99.0.0.0", {true, {1, 6, 5, 0}}, none, DownloadVersionNotPublished},  // a lie
+        {{true, {1, 6, 4, 0}}, "1.6.4.0", {true, {1, 6, 5, 0}}, none, DownloadVersionOlder},
+        {{true, {1, 6, 4, 0}}, "1.6.4.0", {true, {1, 6, 4, 1}}, none, DownloadVersionOlder},
+        {{false, {0, 0, 0, 0}}, "0.0.0.0", none, none, DownloadVersionNotPublished},  // no version resource
+        {{true, {1, 6, 5, 0}}, "1.6.70000.0", none, none, DownloadVersionNotPublished},
+        // A folder made anew has no installed core: the floor still holds.
+        {{true, {1, 6, 4, 0}}, "1.6.4.0", none, floor, DownloadVersionBelowFloor},
+        {{true, {1, 6, 4, 9}}, "1.6.4.9", {true, {1, 6, 4, 0}}, floor, DownloadVersionBelowFloor},
+        {{true, {1, 7, 0, 0}}, "1.7.0.0", none, floor, DownloadVersionAccepted},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(JudgeDownloadVersion(c.download, ParseVersionText(c.published), c.installed), c.verdict)
+        EXPECT_EQ(JudgeDownloadVersion(c.download, ParseVersionText(c.published), c.installed, c.floor), c.verdict)
             << c.published;
     }
+    // The floor only rises, and a version not present never counts.
+    EXPECT_TRUE(VersionAbove({true, {1, 6, 5, 1}}, floor));
+    EXPECT_FALSE(VersionAbove(floor, floor));
+    EXPECT_FALSE(VersionAbove({true, {1, 6, 4, 65535}}, floor));
+    EXPECT_TRUE(VersionAbove({true, {0, 0, 0, 0}}, none));
+    EXPECT_FALSE(VersionAbove(none, floor));
+    EXPECT_EQ(HigherVersion(none, floor).parts[1], 6);
+    EXPECT_TRUE(HigherVersion(floor, none).present);
+    EXPECT_EQ(HigherVersion({true, {2, 0, 0, 0}}, floor).parts[0], 2);
+    // A document asked for again may name the same or a newer release only.
+    EXPECT_LT(CompareVersionTexts("1.6.4.0", "1.6.5"), 0);
+    EXPECT_EQ(CompareVersionTexts("1.6.5", "1.6.5.0"), 0);
+    EXPECT_GT(CompareVersionTexts("1.10.0.0", "1.9.9.9"), 0);
 }
