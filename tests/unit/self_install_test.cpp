@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/folder_files.h"
+#include "update/own_image.h"
 #include "update/self_install.h"
 #include "update/unelevated_rights.h"
 #include "test_support.h"
@@ -21,6 +22,8 @@ namespace {
 
 // Started with this flag, the program only installs itself into the folder that follows.
 constexpr wchar_t kChildFlag[] = L"--install-launcher-into";
+// With this one, it exits with 1 when the file that follows is its running image, else 0.
+constexpr wchar_t kImageFlag[] = L"--is-running-image";
 constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
 std::wstring OwnPath()
@@ -138,10 +141,10 @@ cleanup:
 }
 
 // Runs a copy of this program as the launcher would run: it installs itself
-// into installFolder and ends. Returns its exit code.
-DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder)
+// into installFolder and ends (or, with kImageFlag, checks a file). Returns its exit code.
+DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder, const wchar_t* flag = kChildFlag)
 {
-    std::wstring commandLine = L"\"" + exe + L"\" " + kChildFlag + L" \"" + installFolder + L"\"";
+    std::wstring commandLine = L"\"" + exe + L"\" " + flag + L" \"" + installFolder + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
@@ -156,6 +159,17 @@ DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+// exe (PE32+, unsigned) with a certificate table of tableBytes appended and its
+// entry pointing there, as signing leaves it; the table's bytes are never
+// parsed by the seal check, so filler stands in for a signature.
+std::string WithTable(std::string exe, uint32_t tableBytes, char filler)
+{
+    const uint32_t entry[2] = {static_cast<uint32_t>(exe.size()), tableBytes};
+    exe.replace(*reinterpret_cast<const uint32_t*>(&exe[0x3C]) + 24 + 112 + 4 * 8, 8,
+                reinterpret_cast<const char*>(entry), sizeof(entry));
+    return exe + std::string(tableBytes, filler);
 }
 
 class SelfInstall : public testing::Test {
@@ -242,6 +256,34 @@ TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     ExpectShortcutTo(CopyPath(), install);
+}
+
+// The certificate table belongs to the image: run from a copy of this program
+// that carries one, a file is that image only with a table of the same place
+// and size that ends it. The table's bytes are never mapped, so they cannot be
+// told apart. Run from this program (no table), a file with one is not it.
+TEST_F(SelfInstall, RunningImageIsKnownWithItsCertificateTable)
+{
+    const std::string own = Bytes(OwnPath());
+    const std::wstring running = work + L"\\signed.exe", candidate = work + L"\\candidate.exe";
+    const std::string withTable = WithTable(own, 1024, 's');
+    WriteBytes(running, withTable);
+    const struct {
+        const char* name;
+        std::string bytes;
+        DWORD isImage;
+    } cases[] = {
+        {"the same table", withTable, 1},
+        {"other bytes in the same place and size", WithTable(own, 1024, 'x'), 1},
+        {"a table of another size", WithTable(own, 1032, 's'), 0},
+        {"a blob after the table", withTable + "blob", 0},
+        {"no table", own, 0},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(candidate, c.bytes);
+        EXPECT_EQ(RunInstallFrom(running, candidate, kImageFlag), c.isImage) << c.name;
+    }
+    EXPECT_FALSE(IsRunningImage(reinterpret_cast<const uint8_t*>(withTable.data()), withTable.size()));
 }
 
 // The shortcut's rights: Administrators only to deny with, impersonable for a write (the linked token is not).
@@ -415,6 +457,11 @@ int main(int argc, char** argv)
         InstallLauncherAndShortcut(g_installFolderPath);
         LocalFree(arguments);
         return 0;
+    }
+    if (arguments != nullptr && count == 3 && wcscmp(arguments[1], kImageFlag) == 0) {
+        const std::string bytes = Bytes(arguments[2]);
+        LocalFree(arguments);
+        return IsRunningImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ? 1 : 0;
     }
     LocalFree(arguments);
     testing::InitGoogleTest(&argc, argv);
