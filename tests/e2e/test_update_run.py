@@ -159,8 +159,9 @@ class WithoutServer(LauncherTestCase):
             older = harness.fake_core("fake_core_1_6_4_0").read_bytes()  # stands in for an older launcher
             installed_copy.write_bytes(older)
             harness.shortcut_path().write_bytes(b"shortcut left alone")
+            swapped_in = shutil.copyfile(impostor, self.started_exe.with_name("other.exe"))
             seen = harness.run_launcher(harness.HELPERS_DIR / "hold_file.exe", args=(
-                "--start-swapped", harness.windows_path(self.started_exe), harness.windows_path(impostor)))
+                "--start-swapped", harness.windows_path(self.started_exe), harness.windows_path(swapped_in)))
             self.assertEqual(seen.error_boxes, [CONNECT_ERROR], impostor.name)
             self.assertEqual(self.started_exe.read_bytes(), impostor.read_bytes())
             self.assertEqual(installed_copy.read_bytes(), older, impostor.name)
