@@ -22,7 +22,6 @@ namespace {
 
 // Started with this flag, the program only installs itself into the folder that follows.
 constexpr wchar_t kChildFlag[] = L"--install-launcher-into";
-// With this one, it exits with 1 when the file that follows is its running image, else 0.
 constexpr wchar_t kImageFlag[] = L"--is-running-image";
 constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
@@ -141,7 +140,7 @@ cleanup:
 }
 
 // Runs a copy of this program as the launcher would run: it installs itself
-// into installFolder and ends (or, with kImageFlag, checks a file). Returns its exit code.
+// into installFolder and ends (with kImageFlag: 1 when that file is its image). Returns its exit code.
 DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder, const wchar_t* flag = kChildFlag)
 {
     std::wstring commandLine = L"\"" + exe + L"\" " + flag + L" \"" + installFolder + L"\"";
@@ -161,9 +160,7 @@ DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder,
     return code;
 }
 
-// exe (PE32+, unsigned) with a certificate table of tableBytes appended and its
-// entry pointing there, as signing leaves it; the table's bytes are never
-// parsed by the seal check, so filler stands in for a signature.
+// exe (PE32+, unsigned) with a table of filler appended where its certificate table entry points, as signing leaves it.
 std::string WithTable(std::string exe, uint32_t tableBytes, char filler)
 {
     const uint32_t entry[2] = {static_cast<uint32_t>(exe.size()), tableBytes};
@@ -258,32 +255,24 @@ TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
     ExpectShortcutTo(CopyPath(), install);
 }
 
-// The certificate table belongs to the image: run from a copy of this program
-// that carries one, a file is that image only with a table of the same place
-// and size that ends it. The table's bytes are never mapped, so they cannot be
-// told apart. Run from this program (no table), a file with one is not it.
+// Run from a copy of this program with a certificate table, a file is that image only with a table of the same
+// place and size that ends it; the table's bytes are never mapped, so they cannot be told apart.
 TEST_F(SelfInstall, RunningImageIsKnownWithItsCertificateTable)
 {
-    const std::string own = Bytes(OwnPath());
+    const std::string own = Bytes(OwnPath()), signedOwn = WithTable(own, 1024, 's');
     const std::wstring running = work + L"\\signed.exe", candidate = work + L"\\candidate.exe";
-    const std::string withTable = WithTable(own, 1024, 's');
-    WriteBytes(running, withTable);
-    const struct {
-        const char* name;
-        std::string bytes;
-        DWORD isImage;
-    } cases[] = {
-        {"the same table", withTable, 1},
-        {"other bytes in the same place and size", WithTable(own, 1024, 'x'), 1},
-        {"a table of another size", WithTable(own, 1032, 's'), 0},
-        {"a blob after the table", withTable + "blob", 0},
-        {"no table", own, 0},
+    WriteBytes(running, signedOwn);
+    const std::pair<std::string, DWORD> cases[] = {
+        {signedOwn, 1},                  // the same table
+        {WithTable(own, 1024, 'x'), 1},  // other bytes in the same place and size
+        {WithTable(own, 1032, 's'), 0},  // a table of another size
+        {signedOwn + "blob", 0},         // a blob after the table
+        {own, 0},                        // no table
     };
     for (const auto& c : cases) {
-        WriteBytes(candidate, c.bytes);
-        EXPECT_EQ(RunInstallFrom(running, candidate, kImageFlag), c.isImage) << c.name;
+        WriteBytes(candidate, c.first);
+        EXPECT_EQ(RunInstallFrom(running, candidate, kImageFlag), c.second) << c.first.size() << " bytes";
     }
-    EXPECT_FALSE(IsRunningImage(reinterpret_cast<const uint8_t*>(withTable.data()), withTable.size()));
 }
 
 // The shortcut's rights: Administrators only to deny with, impersonable for a write (the linked token is not).
@@ -460,7 +449,6 @@ int main(int argc, char** argv)
     }
     if (arguments != nullptr && count == 3 && wcscmp(arguments[1], kImageFlag) == 0) {
         const std::string bytes = Bytes(arguments[2]);
-        LocalFree(arguments);
         return IsRunningImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ? 1 : 0;
     }
     LocalFree(arguments);
