@@ -1,6 +1,7 @@
 // The launcher's seal: the build writes the digest of the finished exe into
 // kImageSeal (tools/seal_image), so the running image knows which bytes it was
-// loaded from and can recognise them in a file, whatever name the file has.
+// loaded from and, with what signing wrote into its mapped headers, can
+// recognise them in a file, whatever name the file has.
 #include "update/own_image.h"
 
 #include <windows.h>
