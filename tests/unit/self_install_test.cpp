@@ -255,8 +255,7 @@ TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
     ExpectShortcutTo(CopyPath(), install);
 }
 
-// Run from a copy of this program with a certificate table, a file is that image only with a table of the same
-// place and size that ends it; the table's bytes are never mapped, so they cannot be told apart.
+// A file is the running image only with its certificate table's place and size (its bytes are never mapped).
 TEST_F(SelfInstall, RunningImageIsKnownWithItsCertificateTable)
 {
     const std::string own = Bytes(OwnPath()), signedOwn = WithTable(own, 1024, 's');
