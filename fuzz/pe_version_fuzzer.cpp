@@ -27,9 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     }
     // The seal check of the launcher's own exe: every range it hashes must lie inside the file, in order.
+    // Its signed fields are held to the file's own, as a genuine file's are to the loaded image's.
     PeSealLayout layout = {};
+    PeSignedFields loaded = {};
     const uint64_t sealRva = size >= 2 ? static_cast<uint64_t>(data[size - 1]) << 12 | data[size - 2] << 4 : 0;
-    if (ReadPeSealLayout(image.data(), image.size(), sealRva, 32, &layout) &&
+    if (ReadPeSignedFields(image.data(), image.size(), &loaded) &&
+        ReadPeSealLayout(image.data(), image.size(), sealRva, 32, loaded, &layout) &&
         !(layout.checksum + 4 <= layout.certificateEntry && layout.certificateEntry + 8 <= layout.seal &&
           layout.seal + 32 <= layout.end && layout.end <= image.size())) {
         abort();

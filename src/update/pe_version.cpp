@@ -292,6 +292,20 @@ bool ReadFixedFileInfo(const Image& image, uint64_t block, uint32_t blockSize, F
     return true;
 }
 
+// The fields that signing writes, where the optional header holds the
+// certificate table's entry.
+bool ReadSignedFields(const Image& image, const Headers& headers, PeSignedFields* fields)
+{
+    if (headers.directoryCount <= kCertificateDirectoryIndex) {
+        return false;
+    }
+    const uint64_t entry = headers.directories + 8ull * kCertificateDirectoryIndex;
+    fields->checksum = U32(image, headers.optional + kChecksumOffset);
+    fields->table = U32(image, entry);
+    fields->tableSize = U32(image, entry + 4);
+    return true;
+}
+
 }  // namespace
 
 bool ReadPeFileVersion(const unsigned char* bytes, size_t size, FileVersionQuad* version, bool* is64Bit,
@@ -356,28 +370,41 @@ bool ReadPeResource(const unsigned char* bytes, size_t size, uint32_t type, uint
     return true;
 }
 
-bool ReadPeSealLayout(const unsigned char* bytes, size_t size, uint64_t sealRva, uint64_t sealBytes,
-                      PeSealLayout* layout)
+bool ReadPeSignedFields(const unsigned char* bytes, size_t size, PeSignedFields* fields)
 {
     const Image image = {bytes, size};
     Headers headers = {};
     const char* problem = nullptr;
-    if (!ReadHeaders(image, &headers, &problem) || headers.directoryCount <= kCertificateDirectoryIndex ||
+    return ReadHeaders(image, &headers, &problem) && ReadSignedFields(image, headers, fields);
+}
+
+bool ReadPeSealLayout(const unsigned char* bytes, size_t size, uint64_t sealRva, uint64_t sealBytes,
+                      const PeSignedFields& loaded, PeSealLayout* layout)
+{
+    const Image image = {bytes, size};
+    Headers headers = {};
+    PeSignedFields fields = {};
+    const char* problem = nullptr;
+    if (!ReadHeaders(image, &headers, &problem) || !ReadSignedFields(image, headers, &fields) ||
         !RvaToOffset(image, headers, sealRva, sealBytes, &layout->seal)) {
+        return false;
+    }
+    // The digest leaves these fields out, so they are held to the loaded image's
+    // instead: of the table, which is never mapped, only place and size are known.
+    if (fields.checksum != loaded.checksum || fields.table != loaded.table || fields.tableSize != loaded.tableSize) {
         return false;
     }
     layout->checksum = headers.optional + kChecksumOffset;
     layout->certificateEntry = headers.directories + 8ull * kCertificateDirectoryIndex;
-    // The certificate table's entry holds a file offset, not an RVA; signing
-    // appends the table, so it must end the file.
-    const uint32_t table = U32(image, layout->certificateEntry);
-    const uint32_t tableSize = U32(image, layout->certificateEntry + 4);
+    // The entry holds a file offset, not an RVA; signing appends the table, so
+    // it must end the file. Without one the digest runs to the end of the file.
     layout->end = image.size;
-    if (table != 0 || tableSize != 0) {
-        if (table < layout->certificateEntry + 8 || static_cast<uint64_t>(table) + tableSize != image.size) {
+    if (fields.table != 0 || fields.tableSize != 0) {
+        if (fields.table < layout->certificateEntry + 8 ||
+            static_cast<uint64_t>(fields.table) + fields.tableSize != image.size) {
             return false;
         }
-        layout->end = table;
+        layout->end = fields.table;
     }
     return layout->seal >= layout->certificateEntry + 8 && layout->seal + sealBytes <= layout->end;
 }

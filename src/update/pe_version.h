@@ -27,6 +27,20 @@ bool ReadPeFileVersion(const unsigned char* image, size_t size, FileVersionQuad*
 bool ReadPeResource(const unsigned char* image, size_t size, uint32_t type, uint32_t id, const unsigned char** data,
                     size_t* length, const char** problem);
 
+// What signing writes into the headers: the header checksum and the
+// certificate table's entry (its file offset and size; both zero without one).
+// The loader maps the headers as they are in the file, so these are also what
+// the running image was loaded from.
+struct PeSignedFields {
+    uint32_t checksum;
+    uint32_t table;
+    uint32_t tableSize;
+};
+
+// Reads them from the headers of a Windows program as ReadPeFileVersion
+// accepts it: a whole file, or only its headers (as the loader mapped them).
+bool ReadPeSignedFields(const unsigned char* image, size_t size, PeSignedFields* fields);
+
 // Where the fields lie that a digest of a program as it was built leaves out,
 // as file offsets: the header checksum (4 bytes) and the certificate table's
 // entry (8 bytes), both changed by signing, and a seal of sealBytes at sealRva;
@@ -39,7 +53,9 @@ struct PeSealLayout {
 };
 
 // Fills layout for a Windows program as ReadPeFileVersion accepts it whose
-// seal lies in its sections' file data, after the headers, and whose
-// certificate table (if any) ends the file. False otherwise.
+// seal lies in its sections' file data, after the headers, whose checksum and
+// certificate table's entry are those of loaded, and whose certificate table
+// (if any) ends the file: nothing after it, and none where loaded has none.
+// False otherwise.
 bool ReadPeSealLayout(const unsigned char* image, size_t size, uint64_t sealRva, uint64_t sealBytes,
-                      PeSealLayout* layout);
+                      const PeSignedFields& loaded, PeSealLayout* layout);

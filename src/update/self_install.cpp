@@ -13,6 +13,7 @@
 #include "common/path_text.h"
 #include "common/run_log.h"
 #include "shell/launcher_state.h"
+#include "update/file_view.h"
 #include "update/own_image.h"
 #include "update/unelevated_rights.h"
 
@@ -21,7 +22,7 @@ namespace {
 constexpr wchar_t kInstalledLauncherName[] = L"TovrinTools_Launcher.exe";
 constexpr wchar_t kShortcutName[] = L"Tovrin Tools.lnk";
 constexpr wchar_t kShortcutDescription[] = L"Tovrin Tools Launcher";
-constexpr DWORD kCopyChunkBytes = 65536;
+constexpr size_t kCopyChunkBytes = 1 << 20;
 
 // Saves a Shell Link at shortcutPath that starts target in workingDirectory
 // with target's first icon. Failures are silent.
@@ -65,18 +66,31 @@ cleanup:
     }
 }
 
-// Replaces the installed copy with a copy of own (the running launcher, open
-// for reading) in one move, so the shortcut never points at a half-written exe
-// (a launcher closed or a power loss mid-copy). The new copy is written and
-// flushed under a name of this process, which no other launcher uses, and is no
-// longer than the installed copy's name, so every folder that takes the
-// installed copy takes it too. All of it by handle in the held folder; on any
-// failure the earlier copy stays as it was and the temporary file is removed.
-bool ReplaceInstalledCopy(HANDLE own)
+// Whether the file open as file (read and write access) holds the running
+// image, read through that handle.
+bool HoldsRunningImage(HANDLE file)
+{
+    FileView view;
+    if (!MapFileView(file, &view)) {
+        return false;
+    }
+    const bool running = IsRunningImage(view.bytes, view.size);
+    UnmapFileView(&view);
+    return running;
+}
+
+// Replaces the installed copy with the bytes of own, the running image's file
+// as it was checked, in one move, so the shortcut never points at a
+// half-written exe (a launcher closed or a power loss mid-copy). The new copy
+// is written from those very bytes and flushed under a name of this process,
+// which no other launcher uses, and is no longer than the installed copy's
+// name, so every folder that takes the installed copy takes it too. Nobody
+// else can open it, and only what is checked again there, through its handle,
+// is moved into place. All of it by handle in the held folder; on any failure
+// the earlier copy stays as it was and the temporary file is removed.
+bool ReplaceInstalledCopy(const FileView& own)
 {
     wchar_t temporaryName[32];
-    BYTE chunk[kCopyChunkBytes];
-    DWORD read = 0;
     DWORD written = 0;
     bool ok = false;
 
@@ -85,18 +99,20 @@ bool ReplaceInstalledCopy(HANDLE own)
     if (copy == INVALID_HANDLE_VALUE) {
         return false;
     }
-    for (;;) {
-        if (!ReadFile(own, chunk, kCopyChunkBytes, &read, nullptr)) {
-            goto cleanup;
-        }
-        if (read == 0) {
-            break;
-        }
-        if (!WriteFile(copy, chunk, read, &written, nullptr) || written != read) {
+    for (size_t done = 0; done < own.size; done += written) {
+        const DWORD chunk = static_cast<DWORD>(own.size - done < kCopyChunkBytes ? own.size - done : kCopyChunkBytes);
+        if (!WriteFile(copy, own.bytes + done, chunk, &written, nullptr) || written != chunk) {
             goto cleanup;
         }
     }
-    ok = FlushFileBuffers(copy) && RenameOpenFile(copy, kInstalledLauncherName);
+    if (!FlushFileBuffers(copy)) {
+        goto cleanup;
+    }
+    if (!HoldsRunningImage(copy)) {
+        RunLog("launcher copy: the copy written into the install folder is not the running launcher; it was removed");
+        goto cleanup;
+    }
+    ok = RenameOpenFile(copy, kInstalledLauncherName);
 
 cleanup:
     if (!ok) {
@@ -131,11 +147,15 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
     const bool fromCopy = own != INVALID_HANDLE_VALUE && FolderFilePath(own, kInstalledLauncherName, ownFinalPath);
     // The file at the launcher's path may have been swapped since it started
     // (a running exe can be renamed): only the running image is installed, and
-    // the shortcut is never pointed at anything else.
-    const bool ownImage = own != INVALID_HANDLE_VALUE && (fromCopy || IsRunningImage(own));
+    // the shortcut is never pointed at anything else. The bytes checked are
+    // the bytes copied: the file is not read a second time.
+    FileView view = {};
+    const bool ownImage = own != INVALID_HANDLE_VALUE &&
+                          (fromCopy || (MapFileView(own, &view) && IsRunningImage(view.bytes, view.size)));
     if (ownImage && !fromCopy && haveCopyPath) {
-        ReplaceInstalledCopy(own);
+        ReplaceInstalledCopy(view);
     }
+    UnmapFileView(&view);
     if (own != INVALID_HANDLE_VALUE) {
         CloseHandle(own);
     }

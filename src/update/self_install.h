@@ -8,6 +8,7 @@
 // earlier copy in one move or not at all, and rewrites "Tovrin Tools.lnk" on
 // the user's desktop to start that copy, or the running executable when the
 // held folder has no copy. When the file at the launcher's own path is not the
-// image that runs, neither the copy nor the shortcut is touched. Every failure
+// image that runs, neither the copy nor the shortcut is touched; a copy that is
+// not that image once written is removed instead of installed. Every failure
 // is silent and only skips what depends on it.
 void InstallLauncherAndShortcut(const wchar_t* installFolder);

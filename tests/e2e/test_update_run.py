@@ -148,14 +148,22 @@ class WithoutServer(LauncherTestCase):
         self.assert_nothing_started()
 
     def test_launcher_copy_is_the_running_image_not_a_file_swapped_in_at_its_path(self):
+        # Another program, or the (unsigned) running launcher's bytes with another signer's signature appended.
+        self.assert_swapped_in_file_is_not_installed(harness.fake_core("fake_core_1_7_0_0"))
+        self.assert_swapped_in_file_is_not_installed(
+            test_pki.sign(test_pki.pki_dir(), "stranger", LAUNCHER, self.started_exe.with_name("foreign.exe")))
+
+    def assert_swapped_in_file_is_not_installed(self, impostor):
         # A program of the user renames the running launcher's exe and puts another in its place,
         # here while the launcher is held before it starts.
+        harness.reset_user_state()
+        shutil.copyfile(LAUNCHER, self.started_exe)
         installed_copy = harness.take_install_dir() / "TovrinTools_Launcher.exe"
         older = harness.fake_core("fake_core_1_6_4_0").read_bytes()  # stands in for an older launcher
         installed_copy.write_bytes(older)
         harness.shortcut_path().write_bytes(b"shortcut left alone")
         swapped_in = self.started_exe.with_name("other.exe")
-        shutil.copyfile(harness.fake_core("fake_core_1_7_0_0"), swapped_in)
+        shutil.copyfile(impostor, swapped_in)
         seen = harness.run_launcher(harness.HELPERS_DIR / "hold_file.exe", args=(
             "--start-swapped", harness.windows_path(self.started_exe), harness.windows_path(swapped_in)))
         self.assertEqual(seen.error_boxes, [CONNECT_ERROR])

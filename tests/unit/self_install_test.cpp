@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/folder_files.h"
+#include "update/own_image.h"
 #include "update/self_install.h"
 #include "update/unelevated_rights.h"
 #include "test_support.h"
@@ -21,6 +22,7 @@ namespace {
 
 // Started with this flag, the program only installs itself into the folder that follows.
 constexpr wchar_t kChildFlag[] = L"--install-launcher-into";
+constexpr wchar_t kImageFlag[] = L"--is-running-image";
 constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
 std::wstring OwnPath()
@@ -138,10 +140,10 @@ cleanup:
 }
 
 // Runs a copy of this program as the launcher would run: it installs itself
-// into installFolder and ends. Returns its exit code.
-DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder)
+// into installFolder and ends (with kImageFlag: 1 when that file is its image). Returns its exit code.
+DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder, const wchar_t* flag = kChildFlag)
 {
-    std::wstring commandLine = L"\"" + exe + L"\" " + kChildFlag + L" \"" + installFolder + L"\"";
+    std::wstring commandLine = L"\"" + exe + L"\" " + flag + L" \"" + installFolder + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
@@ -156,6 +158,15 @@ DWORD RunInstallFrom(const std::wstring& exe, const std::wstring& installFolder)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+// exe (PE32+, unsigned) with a table of filler appended where its certificate table entry points, as signing leaves it.
+std::string WithTable(std::string exe, uint32_t tableBytes, char filler)
+{
+    const uint32_t entry[2] = {static_cast<uint32_t>(exe.size()), tableBytes};
+    exe.replace(*reinterpret_cast<const uint32_t*>(&exe[0x3C]) + 24 + 112 + 4 * 8, 8,
+                reinterpret_cast<const char*>(entry), sizeof(entry));
+    return exe + std::string(tableBytes, filler);
 }
 
 class SelfInstall : public testing::Test {
@@ -242,6 +253,25 @@ TEST_F(SelfInstall, FirstStartCopiesTheLauncherAndPointsTheShortcutAtTheCopy)
 
     EXPECT_EQ(Bytes(CopyPath()), Bytes(OwnPath()));
     ExpectShortcutTo(CopyPath(), install);
+}
+
+// A file is the running image only with its certificate table's place and size (its bytes are never mapped).
+TEST_F(SelfInstall, RunningImageIsKnownWithItsCertificateTable)
+{
+    const std::string own = Bytes(OwnPath()), signedOwn = WithTable(own, 1024, 's');
+    const std::wstring running = work + L"\\signed.exe", candidate = work + L"\\candidate.exe";
+    WriteBytes(running, signedOwn);
+    const std::pair<std::string, DWORD> cases[] = {
+        {signedOwn, 1},                  // the same table
+        {WithTable(own, 1024, 'x'), 1},  // other bytes in the same place and size
+        {WithTable(own, 1032, 's'), 0},  // a table of another size
+        {signedOwn + "blob", 0},         // a blob after the table
+        {own, 0},                        // no table
+    };
+    for (const auto& c : cases) {
+        WriteBytes(candidate, c.first);
+        EXPECT_EQ(RunInstallFrom(running, candidate, kImageFlag), c.second) << c.first.size() << " bytes";
+    }
 }
 
 // The shortcut's rights: Administrators only to deny with, impersonable for a write (the linked token is not).
@@ -415,6 +445,10 @@ int main(int argc, char** argv)
         InstallLauncherAndShortcut(g_installFolderPath);
         LocalFree(arguments);
         return 0;
+    }
+    if (arguments != nullptr && count == 3 && wcscmp(arguments[1], kImageFlag) == 0) {
+        const std::string bytes = Bytes(arguments[2]);
+        return IsRunningImage(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ? 1 : 0;
     }
     LocalFree(arguments);
     testing::InitGoogleTest(&argc, argv);
