@@ -19,9 +19,11 @@ NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 PUBLISH = pathlib.Path(os.environ.get("TOVRIN_PUBLISH_EXE", "build/host/src/publish/tovrin-publish"))
 
 
-def run_publish(*args):
-    """Runs tovrin-publish with the given arguments and returns its result, output captured."""
-    return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60)
+def run_publish(*args, env=None):
+    """Runs tovrin-publish with the given arguments (and variables added to its environment) and returns its
+    result, output captured."""
+    return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, **(env or {})})
 
 
 def test_config(work, port, cert, key, root, rate=None):
