@@ -382,7 +382,7 @@ class ReleaseServedByNginx(unittest.TestCase):
     def test_check_trusts_no_unknown_certificate(self):
         checked = self.check(cacert=False)
         self.assertEqual(checked.returncode, 1)
-        self.assertIn("certificate chain (the host's certificate does not lead to a root this machine trusts; when it "
+        self.assertIn("certificate (the host's certificate does not lead to a root this machine trusts; when it "
                       "comes from a private CA, give that CA's certificate with --cacert FILE)", checked.stderr)
 
     def test_check_fails_when_nothing_is_published_there(self):
