@@ -199,13 +199,14 @@ class ReleaseServedByNginx(unittest.TestCase):
         p12 = os.path.join(pki, "publisher.p12")
         password = {"TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD}
         for path, pin, env in [(os.path.join(pki, "publisher.pem"), publisher_pin, {}), (der, publisher_pin, {}),
-                               (signed, publisher_pin, {}), (stranger, stranger_pin, {}), (p12, publisher_pin, password)]:
+                               (signed, publisher_pin, {}), (stranger, stranger_pin, {}),
+                               (p12, publisher_pin, password)]:
             with self.subTest(pin=path):
                 printed = nginx_host.run_publish("pin", path, env=env)
                 self.assertEqual((printed.returncode, printed.stdout), (0, pin + "\n"), printed.stderr)
         for path, message, env in [
                 (core, f"{core} is not Authenticode-signed", {}), (self.ca.with_suffix(".key"), "cannot read", {}),
-                (self.pki / "server.key", "is neither a certificate (PEM or DER), a PKCS#12 key file nor a Windows", {}),
+                (self.pki / "server.key", "is neither a certificate (PEM or DER), a PKCS#12 key file nor a", {}),
                 (p12, "is a PKCS#12 key file: put its password into the environment variable TOVRIN_PFX_PASSWORD, or "
                       f"take the certificate out of it and give that: openssl pkcs12 -in {p12} -nokeys", {}),
                 (p12, "cannot open this PKCS#12 key file with the password in TOVRIN_PFX_PASSWORD",

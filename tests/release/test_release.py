@@ -112,7 +112,8 @@ class Rehearsal(unittest.TestCase):
         a, b = record(self.out_a), record(self.out_b)
         pin = test_pki.pin(str(self.work / "keys" / "pki" / "publisher.pem"))
         for fields in (a, b):
-            self.assertEqual((fields["update host"], fields["port"], fields["core signer pins"]), ("localhost", PORT, pin))
+            self.assertEqual((fields["update host"], fields["port"], fields["core signer pins"]),
+                             ("localhost", PORT, pin))
             self.assertTrue(fields["work tree"].startswith("clean"))
             for package in ("gcc-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev", "cmake",
                             "osslsigncode"):
@@ -183,7 +184,8 @@ case $1 in --build) cp {built} "$2/TovrinTools.exe" ;;
         token = softhsm_token(self.work / "hsm", keys / "codesign.key")
         hardware = ["--pkcs11-module", "/usr/lib/softhsm/libsofthsm2.so", "--pkcs11-key",
                     "pkcs11:token=release;object=codesign;type=private", "--pkcs11-cert", keys / "codesign-chain.pem",
-                    "--ca-file", keys / "codesign-root.pem", "--timestamp-url", tsa, "--tsa-ca-file", keys / "tsa-root.pem"]
+                    "--ca-file", keys / "codesign-root.pem", "--timestamp-url", tsa,
+                    "--tsa-ca-file", keys / "tsa-root.pem"]
         untrusted = "the time stamp from %s (by /CN=Tovrin Tools Test Time Stamps) does not verify against this " \
                     "machine's roots: Certificate not found in local repository: self-signed certificate" % tsa
         for name, args, extra, outcome in [
@@ -215,7 +217,8 @@ def softhsm_token(folder, key):
     env = {"SOFTHSM2_CONF": str(folder / "softhsm2.conf")}
     for command in (["--init-token", "--free", "--label", "release", "--pin", "1234", "--so-pin", "12345678"],
                     ["--import", key, "--token", "release", "--label", "codesign", "--id", "01", "--pin", "1234"]):
-        subprocess.run(["softhsm2-util", *map(str, command)], check=True, capture_output=True, env={**os.environ, **env})
+        subprocess.run(["softhsm2-util", *map(str, command)], check=True, capture_output=True,
+                       env={**os.environ, **env})
     return env
 
 
