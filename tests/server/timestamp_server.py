@@ -7,6 +7,8 @@ usage: timestamp_server.py PKI_DIR [PORT]   (PORT 0: any free one)
 """
 import http.server
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -47,9 +49,11 @@ class Authority(http.server.BaseHTTPRequestHandler):
         pass
 
 
+# Stopped by a signal, it still removes its folder.
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 server = http.server.HTTPServer(("127.0.0.1", int(sys.argv[2]) if len(sys.argv) > 2 else 0), Authority)
 print(f"http://127.0.0.1:{server.server_port}/", flush=True)
 try:
     server.serve_forever()
 finally:
-    subprocess.run(["rm", "-rf", work])
+    shutil.rmtree(work)
