@@ -143,6 +143,17 @@ bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, lo
         snprintf(error, capacity, "%s: cannot keep the answer: %s", url, strerror(sink->writeError));
         goto cleanup;
     }
+    if (result == CURLE_PEER_FAILED_VERIFICATION && caFile == nullptr) {
+        snprintf(error, capacity, "%s: %s (the host's certificate does not lead to a root this machine trusts; "
+                 "when it comes from a private CA, give that CA's certificate with --cacert FILE)", url,
+                 curlError[0] != '\0' ? curlError : curl_easy_strerror(result));
+        goto cleanup;
+    }
+    if (result == CURLE_PEER_FAILED_VERIFICATION) {
+        snprintf(error, capacity, "%s: %s (the host's certificate does not lead to a CA certificate in --cacert %s)",
+                 url, curlError[0] != '\0' ? curlError : curl_easy_strerror(result), caFile);
+        goto cleanup;
+    }
     if (result != CURLE_OK) {
         snprintf(error, capacity, "%s: %s", url, curlError[0] != '\0' ? curlError : curl_easy_strerror(result));
         goto cleanup;

@@ -46,12 +46,22 @@ bool MakeServedFolder(const char* path, char* error, size_t capacity)
     return true;
 }
 
-// Creates root/tovrin-tools-api/v1 as needed; root itself must already exist,
-// so that a mistyped root is reported instead of created.
+// Creates root/tovrin-tools-api/v1 as needed, and root itself when its parent
+// exists; a root whose parent is missing is more likely mistyped than new, so
+// it is reported instead of created.
 bool MakeReleaseFolder(const char* root, char* folder, char* error, size_t capacity)
 {
     struct stat status;
     char api[kPathBytes];
+    if (stat(root, &status) != 0 && errno == ENOENT) {
+        if (mkdir(root, 0755) != 0 && errno == ENOENT) {
+            snprintf(error, capacity, "cannot create %s: the folder it would be in does not exist", root);
+            return false;
+        }
+        if (!MakeServedFolder(root, error, capacity)) {
+            return false;
+        }
+    }
     if (stat(root, &status) != 0 || !S_ISDIR(status.st_mode)) {
         snprintf(error, capacity, "%s is not a folder", root);
         return false;

@@ -27,10 +27,10 @@ struct StageOptions {
 // signers (when given; CheckCoreSigner says what its chain must meet, and the
 // signature must also carry a trusted time stamp unless allowed), or (unless
 // allowed) its version is not greater than the one the folder publishes now;
-// and publishes it under root (which must be a folder): the executable first,
-// the document last, each written under a unique temporary name and renamed
-// into place, one stage of a folder at a time. Folders and files are readable
-// by the web server whatever the umask. message says what was published, or
-// why nothing was.
+// and publishes it under root (a folder, made when only its parent exists):
+// the executable first, the document last, each written under a unique
+// temporary name and renamed into place, one stage of a folder at a time.
+// Folders and files are readable by the web server whatever the umask.
+// message says what was published, or why nothing was.
 bool StageRelease(const char* corePath, const char* root, const StageOptions& options, char* message,
                   size_t capacity);

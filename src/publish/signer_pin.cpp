@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 
 #include <cerrno>
@@ -34,16 +35,60 @@ bool ExecutableSignerPin(int file, uint64_t size, const char* path, char pin[kPi
     return ok;
 }
 
-bool CertificateFilePin(FILE* file, const char* path, char pin[kPinBytes], char* error, size_t capacity)
+// The certificate of a PKCS#12 key file, opened with password (nullptr when
+// none was given).
+bool KeyFilePin(FILE* file, const char* path, const char* password, char pin[kPinBytes], char* error,
+                size_t capacity)
+{
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    STACK_OF(X509)* others = nullptr;
+    bool ok = false;
+    PKCS12* bundle = d2i_PKCS12_fp(file, nullptr);
+    if (bundle == nullptr) {
+        snprintf(error, capacity, "%s is neither a certificate (PEM or DER), a PKCS#12 key file nor a Windows "
+                 "executable", path);
+        goto cleanup;
+    }
+    if (password == nullptr) {
+        snprintf(error, capacity, "%s is a PKCS#12 key file: put its password into the environment variable "
+                 "TOVRIN_PFX_PASSWORD, or take the certificate out of it and give that: openssl pkcs12 -in %s "
+                 "-nokeys -clcerts -out codesign.pem", path, path);
+        goto cleanup;
+    }
+    if (PKCS12_parse(bundle, password, &key, &certificate, &others) != 1 || certificate == nullptr) {
+        snprintf(error, capacity, "%s: cannot open this PKCS#12 key file with the password in TOVRIN_PFX_PASSWORD, "
+                 "or it holds no certificate for its key", path);
+        goto cleanup;
+    }
+    ok = CertificatePin(certificate, pin);
+    if (!ok) {
+        snprintf(error, capacity, "%s: cannot read the public key of its certificate", path);
+    }
+
+cleanup:
+    sk_X509_pop_free(others, X509_free);
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+    PKCS12_free(bundle);
+    return ok;
+}
+
+bool CertificateFilePin(FILE* file, const char* path, const char* password, char pin[kPinBytes], char* error,
+                        size_t capacity)
 {
     X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
     if (certificate == nullptr) {
         rewind(file);
         certificate = d2i_X509_fp(file, nullptr);
     }
-    const bool ok = certificate != nullptr && CertificatePin(certificate, pin);
+    if (certificate == nullptr) {
+        rewind(file);
+        return KeyFilePin(file, path, password, pin, error, capacity);
+    }
+    const bool ok = CertificatePin(certificate, pin);
     if (!ok) {
-        snprintf(error, capacity, "%s is neither a certificate (PEM or DER) nor a Windows executable", path);
+        snprintf(error, capacity, "%s: cannot read the public key of its certificate", path);
     }
     X509_free(certificate);
     return ok;
@@ -73,7 +118,7 @@ bool CertificatePin(X509* certificate, char pin[kPinBytes])
     return true;
 }
 
-bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity)
+bool FilePin(const char* path, const char* password, char pin[kPinBytes], char* error, size_t capacity)
 {
     char head[2] = {0, 0};
     struct stat status;
@@ -87,7 +132,7 @@ bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity
         ok = ExecutableSignerPin(fileno(file), static_cast<uint64_t>(status.st_size), path, pin, error, capacity);
     } else {
         rewind(file);
-        ok = CertificateFilePin(file, path, pin, error, capacity);
+        ok = CertificateFilePin(file, path, password, pin, error, capacity);
     }
 
 cleanup:

@@ -17,7 +17,8 @@ bool CertificateKeyDigest(X509* certificate, uint8_t digest[kSha256Bytes]);
 // The pin of certificate as 64 lowercase hexadecimal digits.
 bool CertificatePin(X509* certificate, char pin[kPinBytes]);
 
-// Pin of the certificate in the file at path (PEM or DER), or of the leaf
-// signer of the primary signature when the file is a Windows executable.
+// Pin of the certificate in the file at path (PEM or DER), of the certificate
+// of a PKCS#12 key file opened with password (nullptr: none given), or of the
+// leaf signer of the primary signature when the file is a Windows executable.
 // On false, error says why.
-bool FilePin(const char* path, char pin[kPinBytes], char* error, size_t capacity);
+bool FilePin(const char* path, const char* password, char pin[kPinBytes], char* error, size_t capacity);

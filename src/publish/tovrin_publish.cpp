@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "publish/release_check.h"
@@ -32,7 +33,8 @@ int Usage()
           "       document. --cacert names the CA certificates of the host's TLS certificate.\n"
           "       --host or --launcher (a launcher exe) confirms that URL is the host and\n"
           "       port that launcher was built for.\n"
-          "pin    prints the pin (SHA-256 of the public key) of a certificate (PEM or DER)\n"
+          "pin    prints the pin (SHA-256 of the public key) of a certificate (PEM or DER),\n"
+          "       of a PKCS#12 key file's certificate (its password in TOVRIN_PFX_PASSWORD)\n"
           "       or of the signer of an Authenticode-signed exe.\n"
           "--signer PIN  the core must be Authenticode-signed by a signer with this pin\n"
           "       (repeat it to allow several keys), the signature intact and carrying the\n"
@@ -186,7 +188,7 @@ int Pin(const char* path)
 {
     char pin[kPinBytes];
     char error[1024];
-    if (!FilePin(path, pin, error, sizeof(error))) {
+    if (!FilePin(path, getenv("TOVRIN_PFX_PASSWORD"), pin, error, sizeof(error))) {
         fprintf(stderr, "tovrin-publish: %s\n", error);
         return 1;
     }

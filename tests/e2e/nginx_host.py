@@ -19,9 +19,11 @@ NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 PUBLISH = pathlib.Path(os.environ.get("TOVRIN_PUBLISH_EXE", "build/host/src/publish/tovrin-publish"))
 
 
-def run_publish(*args):
-    """Runs tovrin-publish with the given arguments and returns its result, output captured."""
-    return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60)
+def run_publish(*args, env=None):
+    """Runs tovrin-publish with the given arguments (and variables added to its environment) and returns its
+    result, output captured."""
+    return subprocess.run([str(PUBLISH), *map(str, args)], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, **(env or {})})
 
 
 def test_config(work, port, cert, key, root, rate=None):
@@ -35,7 +37,7 @@ def test_config(work, port, cert, key, root, rate=None):
         (r"^pid .*;$", f"pid {work / 'nginx.pid'};"),
         (r"^error_log .*;$", f"error_log {work / 'error.log'} info;"),
         (r"^http \{$", "http {\n" + temp_paths + (f"    limit_rate {rate};\n" if rate else "")),
-        (r"^    access_log .*;$", f"    access_log {work / 'access.log'};"),
+        (r"^        access_log .*;$", f"        access_log {work / 'access.log'};"),
         (r"^        listen 443 ssl default_server;$", f"        listen 127.0.0.1:{port} ssl default_server;"),
         (r"^        listen \[::\]:443 ssl default_server;\n", ""),
         (r"^        ssl_certificate .*;$", f"        ssl_certificate {cert};"),

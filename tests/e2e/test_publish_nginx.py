@@ -196,16 +196,23 @@ class ReleaseServedByNginx(unittest.TestCase):
         der = scratch / "publisher.der"
         subprocess.run(["openssl", "x509", "-in", os.path.join(pki, "publisher.pem"), "-outform", "DER",
                         "-out", der], check=True)
-        for path, pin in [(os.path.join(pki, "publisher.pem"), publisher_pin), (der, publisher_pin),
-                          (signed, publisher_pin), (stranger, stranger_pin)]:
+        p12 = os.path.join(pki, "publisher.p12")
+        password = {"TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD}
+        for path, pin, env in [(os.path.join(pki, "publisher.pem"), publisher_pin, {}), (der, publisher_pin, {}),
+                               (signed, publisher_pin, {}), (stranger, stranger_pin, {}),
+                               (p12, publisher_pin, password)]:
             with self.subTest(pin=path):
-                printed = nginx_host.run_publish("pin", path)
+                printed = nginx_host.run_publish("pin", path, env=env)
                 self.assertEqual((printed.returncode, printed.stdout), (0, pin + "\n"), printed.stderr)
-        for path, message in [(core, f"{core} is not Authenticode-signed"),
-                              (self.ca.with_suffix(".key"), "cannot read"),
-                              (self.pki / "server.key", "is neither a certificate (PEM or DER) nor a Windows exe")]:
-            with self.subTest(pin=path):
-                printed = nginx_host.run_publish("pin", path)
+        for path, message, env in [
+                (core, f"{core} is not Authenticode-signed", {}), (self.ca.with_suffix(".key"), "cannot read", {}),
+                (self.pki / "server.key", "is neither a certificate (PEM or DER), a PKCS#12 key file nor a", {}),
+                (p12, "is a PKCS#12 key file: put its password into the environment variable TOVRIN_PFX_PASSWORD, or "
+                      f"take the certificate out of it and give that: openssl pkcs12 -in {p12} -nokeys", {}),
+                (p12, "cannot open this PKCS#12 key file with the password in TOVRIN_PFX_PASSWORD",
+                 {"TOVRIN_PFX_PASSWORD": "wrong"})]:
+            with self.subTest(pin=path, env=env):
+                printed = nginx_host.run_publish("pin", path, env=env)
                 self.assertEqual(printed.returncode, 1)
                 self.assertIn(message, printed.stderr)
 
@@ -376,7 +383,8 @@ class ReleaseServedByNginx(unittest.TestCase):
     def test_check_trusts_no_unknown_certificate(self):
         checked = self.check(cacert=False)
         self.assertEqual(checked.returncode, 1)
-        self.assertIn("certificate", checked.stderr)
+        self.assertIn("certificate (the host's certificate does not lead to a root this machine trusts; when it "
+                      "comes from a private CA, give that CA's certificate with --cacert FILE)", checked.stderr)
 
     def test_check_fails_when_nothing_is_published_there(self):
         checked = self.check(self.url + "/elsewhere")

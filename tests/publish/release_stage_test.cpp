@@ -183,12 +183,15 @@ TEST_F(StageTest, TemporariesOfEarlierRunsNeitherBlockNorRemain)
 
 TEST_F(StageTest, FoldersAndFilesAreServedWhateverTheUmask)
 {
+    // A new root is made when the folder it would be in exists.
+    RemoveTree(root_);
     const mode_t previous = umask(077);
     std::string message;
     const bool staged = Stage(FakeCorePath("fake_core_1_6_5_0"), root_, &message);
     umask(previous);
     ASSERT_TRUE(staged) << message;
     ExpectPublished(FakeCorePath("fake_core_1_6_5_0"), "1.6.5.0");
+    EXPECT_EQ(Mode(root_), 0755u);
     // A folder an earlier stage left private is opened up again.
     ASSERT_EQ(chmod(release_.c_str(), 0700), 0);
     ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_7_0_0"), root_, &message)) << message;
@@ -216,7 +219,8 @@ TEST_F(StageTest, RefusalsLeaveTheEarlierReleaseUntouched)
         {scratch + "/at_floor.exe", root_, "has 1000000 bytes; the launcher rejects a core of 1,000,000 bytes or fewer"},
         {scratch + "/missing.exe", root_, "cannot read " + scratch + "/missing.exe: No such file or directory"},
         {scratch, root_, "cannot read " + scratch + ": not a regular file"},
-        {FakeCorePath("fake_core_1_7_0_0"), scratch + "/no_such_root", "no_such_root is not a folder"},
+        {FakeCorePath("fake_core_1_7_0_0"), scratch + "/no_such/root",
+         "cannot create " + scratch + "/no_such/root: the folder it would be in does not exist"},
         {FakeCorePath("fake_core_1_7_0_0"), scratch + "/root_file", "root_file is not a folder"},
     };
     for (const Case& c : cases) {
@@ -225,7 +229,7 @@ TEST_F(StageTest, RefusalsLeaveTheEarlierReleaseUntouched)
         EXPECT_NE(message.find(c.message), std::string::npos) << message;
         ExpectPublished(FakeCorePath("fake_core_1_6_5_0"), "1.6.5.0");
     }
-    EXPECT_FALSE(std::filesystem::exists(scratch + "/no_such_root"));
+    EXPECT_FALSE(std::filesystem::exists(scratch + "/no_such"));
     RemoveTree(scratch);
 }
 

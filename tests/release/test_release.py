@@ -1,10 +1,10 @@
-"""tools/release: what it refuses, and a signed and an unsigned release of one
-commit built in two folders of two copies of the source.
-
-The copies are commits of the files of this work tree, made with fixed dates
-so that both have the same commit id. The signed release uses the test PKI's
-throw-away publisher key; Wine's WinVerifyTrust runs through the verify_trust
-helper of the windows preset.
+"""tools/release and tools/rehearse: what tools/release refuses before it
+builds, and one whole rehearsal (kept for the checks here): its signed release
+and its unsigned rebuild from a second checkout give the same bytes, the
+signature covers exactly those, Windows accepts it (Wine's WinVerifyTrust
+through the verify_trust helper of the windows preset), and no secret reaches
+any program but the one that needs it. Time stamps and hardware keys are then
+tried on the rehearsal's own build, with cmake stood in for by a copy of it.
 """
 import os
 import pathlib
@@ -21,42 +21,14 @@ sys.path.insert(0, str(SOURCE / "tests" / "server"))
 import test_pki  # noqa: E402
 
 HELPERS = pathlib.Path(os.environ.get("TOVRIN_HELPERS_DIR", SOURCE / "build" / "windows" / "helpers"))
+PORT = os.environ.get("TOVRIN_UPDATE_PORT", "8443")
 PIN = "0123456789abcdef" * 4
 
 
-def release(repo, *args, env=None, trace=None):
-    """tools/release; with trace, under strace, logging every program started with its environment."""
+def release(repo, *args, env=None):
     base = {name: value for name, value in os.environ.items() if name != "TOVRIN_PFX_PASSWORD"}
-    strace = ["strace", "-f", "--seccomp-bpf", "-qq", "-e", "trace=execve", "-e", "signal=none", "-v", "-o", trace]
-    return subprocess.run([*(strace if trace else []), str(repo / "tools" / "release"), *map(str, args)],
-                          capture_output=True, text=True, env={**base, **(env or {})}, timeout=900)
-
-
-def softhsm_token(folder, key):
-    """A throw-away SoftHSM token holding key, PIN 1234; returns the environment that finds it."""
-    (folder / "tokens").mkdir(parents=True)
-    (folder / "softhsm2.conf").write_text(f"directories.tokendir = {folder / 'tokens'}\nlog.level = ERROR\n")
-    env = {"SOFTHSM2_CONF": str(folder / "softhsm2.conf")}
-    for command in (["--init-token", "--free", "--label", "release", "--pin", "1234", "--so-pin", "12345678"],
-                    ["--import", key, "--token", "release", "--label", "codesign", "--id", "01", "--pin", "1234"]):
-        subprocess.run(["softhsm2-util", *map(str, command)], check=True, capture_output=True,
-                       env={**os.environ, **env})
-    return env
-
-
-def snapshot(destination):
-    """A git repository at destination holding the files of this work tree in one commit."""
-    files = subprocess.run(["git", "-C", str(SOURCE), "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-                           check=True, capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        if (SOURCE / name).is_file():
-            (destination / name).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(SOURCE / name, destination / name)
-    dates = {"GIT_AUTHOR_DATE": "2026-01-01T00:00:00Z", "GIT_COMMITTER_DATE": "2026-01-01T00:00:00Z"}
-    git = ["git", "-C", str(destination), "-c", "user.name=Release Test", "-c", "user.email=release@test.invalid"]
-    for command in (["init", "-q"], ["add", "-A"], ["commit", "-q", "-m", "snapshot"]):
-        subprocess.run(git + command, check=True, env={**os.environ, **dates}, capture_output=True)
-    return subprocess.run(git + ["rev-parse", "HEAD"], check=True, capture_output=True, text=True).stdout.strip()
+    return subprocess.run([str(repo / "tools" / "release"), *map(str, args)], capture_output=True, text=True,
+                          env={**base, **(env or {})}, timeout=900)
 
 
 def record(out):
@@ -90,6 +62,12 @@ class RefusedRequests(unittest.TestCase):
             ("two keys", ["--host", "updates.example.test", "--pfx", pfx, "--pkcs11-key", "pkcs11:id=1", "--out", out],
              {"TOVRIN_PFX_PASSWORD": "x"}, "not both"),
             ("output folder in use", ["--host", "updates.example.test", "--out", full], {}, "not an empty folder"),
+            ("output folder in the checkout", ["--host", "updates.example.test", "--out", SOURCE / "release-1.0"], {},
+             "is inside this checkout"),
+            ("no time stamp", ["--host", "updates.example.test", "--pfx", pfx, "--out", out],
+             {"TOVRIN_PFX_PASSWORD": "x"}, "give a time-stamp server with --timestamp-url URL"),
+            ("time-stamp roots unsigned", ["--host", "updates.example.test", "--tsa-ca-file", pfx, "--out", out], {},
+             "--tsa-ca-file applies only when signing"),
         ]
         for name, args, env, message in cases:
             with self.subTest(name):
@@ -102,92 +80,64 @@ class RefusedRequests(unittest.TestCase):
                 self.assertEqual(os.listdir(full), ["old.txt"])
 
 
-class SignedAndUnsignedRelease(unittest.TestCase):
-    """Copy A makes the signed release, copy B (in a folder of another depth and
-    name) the unsigned one; the builds must give the same bytes."""
-
+class Rehearsal(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = pathlib.Path(tempfile.mkdtemp(prefix="tovrin-release."))
-        cls.pki = pathlib.Path(test_pki.make(str(cls.work / "pki"), "localhost"))
-        cls.repo_a = cls.work / "a"
-        cls.repo_b = cls.work / "other-folder" / "b"
-        for repo in (cls.repo_a, cls.repo_b):
-            repo.mkdir(parents=True)
-        cls.commit = snapshot(cls.repo_a)
-        cls.commit_b = snapshot(cls.repo_b)
-        cls.out_a, cls.out_b = cls.work / "out-a", cls.work / "out-b"
-        # Both launchers hold cores to the test publisher and a rollover key.
-        cls.pins = [test_pki.pin(str(cls.pki / "publisher.pem")), test_pki.pin(str(cls.pki / "stranger.pem"))]
-        pinned = [arg for pin in cls.pins for arg in ("--signer", pin.upper())]
-        cls.trace = cls.work / "execve.log"
-        cls.signed = release(cls.repo_a, "--host", "updates.example.test", "--port", "8443", *pinned, "--pfx",
-                             cls.pki / "publisher.p12", "--ca-file", cls.pki / "codesign-ca.pem", "--out", cls.out_a,
-                             env={"TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD}, trace=cls.trace)
-        cls.unsigned = release(cls.repo_b, "--host", "updates.example.test", "--port", "8443", *pinned,
-                               "--out", cls.out_b)
-        # The same key in a hardware token: first with a wrong PIN, which fails after the build.
-        token = softhsm_token(cls.work / "hsm", cls.pki / "publisher.key")
-        hardware = ["--host", "updates.example.test", "--unpinned", "--pkcs11-module", "/usr/lib/softhsm/libsofthsm2.so",
-                    "--pkcs11-key", "pkcs11:token=release;object=codesign;type=private", "--pkcs11-cert",
-                    cls.pki / "publisher-chain.pem", "--ca-file", cls.pki / "codesign-ca.pem", "--out"]
-        cls.out_c, cls.out_failed = cls.work / "out-c", cls.work / "out-failed"
-        cls.failed = release(cls.repo_b, *hardware, cls.out_failed, env={**token, "TOVRIN_PKCS11_PIN": "4321"})
-        cls.hardware = release(cls.repo_b, *hardware, cls.out_c, env={**token, "TOVRIN_PKCS11_PIN": "1234"})
+        cls.trace = pathlib.Path(tempfile.mkstemp(prefix="tovrin-rehearse-execve.")[1])
+        strace = ["strace", "-f", "--seccomp-bpf", "-qq", "-e", "trace=execve", "-e", "signal=none", "-v", "-o"]
+        rehearse = [str(SOURCE / "tools" / "rehearse"), "--port", PORT, "--keep"]
+        cls.rehearsed = subprocess.run([*strace, str(cls.trace), *rehearse], capture_output=True, text=True,
+                                       timeout=1500, env={**os.environ, "DISPLAY": ""})
+        kept = re.search(r"tools/rehearse: kept (\S+)", cls.rehearsed.stdout)
+        cls.work = pathlib.Path(kept.group(1)) if kept else None
 
     @classmethod
     def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
+        cls.trace.unlink()
+        if cls.work:
+            shutil.rmtree(cls.work, ignore_errors=True)
 
     def setUp(self):
-        for result in (self.signed, self.unsigned, self.hardware):
-            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.rehearsed.returncode, 0, self.rehearsed.stdout + self.rehearsed.stderr)
+        self.out_a, self.out_b = self.work / "release-1.0", self.work / "rebuild" / "release-1.0-rebuilt"
 
-    def test_both_copies_build_the_same_bytes(self):
-        self.assertEqual(self.commit, self.commit_b)
-        built_a = (self.repo_a / "build" / "release" / "TovrinTools.exe").read_bytes()
-        built_b = (self.out_b / "TovrinTools.exe").read_bytes()
-        self.assertGreater(len(built_a), 100000)
-        if built_a != built_b:
-            offsets = [i for i, (x, y) in enumerate(zip(built_a, built_b)) if x != y]
-            self.fail(f"the builds differ: sizes {len(built_a)} and {len(built_b)}, "
-                      f"{len(offsets)} differing bytes, first at {offsets[:8]}")
-        # Neither folder name is in the exe.
-        for repo in (self.repo_a, self.repo_b):
-            self.assertNotIn(str(repo).encode(), built_a)
+    def test_the_rehearsal_shows_every_step_and_the_launcher_at_work(self):
+        steps = re.findall(r"^== (?:Making a release, )?[Ss]tep (\d)", self.rehearsed.stdout, re.M)
+        self.assertEqual(steps, [str(n) for n in range(1, 9)])
+        for line in ("$ export TOVRIN_PFX_PASSWORD=...", "signature of the download: signed by a pinned publisher",
+                     "core started", "Rehearsal passed in"):
+            self.assertIn(line, self.rehearsed.stdout)
 
-    def test_records_and_checksums(self):
-        for out, signed in ((self.out_a, "yes, by /CN=Tovrin Tools Test Publisher"), (self.out_b, "no:"),
-                            (self.out_c, "yes, by /CN=Tovrin Tools Test Publisher")):
-            with self.subTest(out.name):
-                fields = record(out)
-                self.assertEqual(fields["update host"], "updates.example.test")
-                self.assertEqual(fields["port"], "8443" if out != self.out_c else "443")
-                self.assertEqual(fields["commit"], self.commit)
-                self.assertEqual(fields["core signer pins"], " ".join(self.pins) if out != self.out_c else
-                                 "none: built with --unpinned, the launcher starts any core it finds, signed or not")
-                for package in ("gcc-mingw-w64-x86-64-posix", "g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64",
-                                "mingw-w64-x86-64-dev", "cmake", "osslsigncode"):
-                    self.assertRegex(fields["tool chain"], rf"(^|, ){re.escape(package)} [0-9]")
-                self.assertTrue(fields["work tree"].startswith("clean"))
-                self.assertTrue(fields["signed"].startswith(signed), fields["signed"])
-                checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out, capture_output=True, text=True)
-                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-                self.assertEqual(checked.stdout, "TovrinTools.exe: OK\n")
-        self.assertIn("UNSIGNED", self.unsigned.stdout)
-        self.assertEqual(record(self.out_a)["authenticode sha256"], record(self.out_b)["authenticode sha256"])
+    def test_records_and_the_rebuild(self):
+        a, b = record(self.out_a), record(self.out_b)
+        pin = test_pki.pin(str(self.work / "keys" / "pki" / "publisher.pem"))
+        for fields in (a, b):
+            self.assertEqual((fields["update host"], fields["port"], fields["core signer pins"],
+                              fields["core version floor"]), ("localhost", PORT, pin, "1.7.0.0"))
+            self.assertTrue(fields["work tree"].startswith("clean"))
+            for package in ("gcc-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev", "cmake",
+                            "osslsigncode"):
+                self.assertRegex(fields["tool chain"], rf"(^|, ){re.escape(package)} [0-9]")
+        self.assertEqual(a["commit"], b["commit"])
+        self.assertEqual(a["authenticode sha256"], b["authenticode sha256"])
+        self.assertTrue(a["signed"].startswith("yes, by /CN=Tovrin Tools Test Publisher"), a["signed"])
+        self.assertRegex(a["time stamp"], r"^by /CN=Tovrin Tools Test Time Stamps \(from http://127\.0\.0\.1:\d+/\), "
+                                          r"verified against this machine's roots and /.*/keys/tsa-root\.pem$")
+        self.assertTrue(b["signed"].startswith("no:"))
+        for out in (self.out_a, self.out_b):
+            checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=out, capture_output=True, text=True)
+            self.assertEqual(checked.stdout, "TovrinTools.exe: OK\n", checked.stderr)
+        built = (self.work / "tovrin" / "build" / "release" / "TovrinTools.exe").read_bytes()
+        self.assertEqual(built, (self.out_b / "TovrinTools.exe").read_bytes())
+        for folder in ("tovrin", "tovrin-again"):
+            self.assertNotIn(folder.encode(), built)
 
-    def test_signature_covers_exactly_the_reproducible_bytes(self):
+    def test_signature_covers_exactly_the_reproducible_bytes_and_windows_accepts_it(self):
         signed = (self.out_a / "TovrinTools.exe").read_bytes()
         unsigned = (self.out_b / "TovrinTools.exe").read_bytes()
-        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.pki / "codesign-ca.pem"),
-                                   "-in", str(self.out_a / "TovrinTools.exe")], capture_output=True, text=True)
-        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
-        in_signature = re.search(r"Current message digest\s*:\s*([0-9A-F]{64})", verified.stdout).group(1).lower()
-        self.assertEqual(in_signature, record(self.out_b)["authenticode sha256"])
-        # Byte by byte: the signed file is the unsigned one with only the header
-        # checksum and the certificate table entry changed, and the certificate
-        # table (after padding to 8 bytes) appended.
+        # The signed file is the unsigned one with only the header checksum and
+        # the certificate table entry changed, and the table (after padding to 8
+        # bytes) appended.
         pe = struct.unpack_from("<I", unsigned, 0x3C)[0]
         checksum, entry = pe + 24 + 64, pe + 24 + 112 + 4 * 8
         table, size = struct.unpack_from("<II", signed, entry)
@@ -196,36 +146,80 @@ class SignedAndUnsignedRelease(unittest.TestCase):
         self.assertEqual(signed[table:table + len(unsigned) - table], bytes(len(unsigned) - table))
         mask = lambda data: data[:checksum] + data[checksum + 4:entry] + data[entry + 8:len(unsigned)]  # noqa: E731
         self.assertEqual(mask(signed), mask(unsigned))
+        for exe, expected in ((self.out_a, "result 0x00000000"), (self.out_b, "result 0x800b0100")):
+            result = subprocess.run([str(SOURCE / "tools" / "wine-run"), str(HELPERS / "verify_trust.exe"),
+                                     "Z:" + str(exe / "TovrinTools.exe").replace("/", "\\")],
+                                    capture_output=True, text=True, timeout=300)
+            self.assertEqual(result.stdout.strip(), expected, result.stderr)
 
-    def test_windows_accepts_the_signature(self):
-        verify = HELPERS / "verify_trust.exe"
-        wine_run = SOURCE / "tools" / "wine-run"
-        for exe, expected in ((self.out_a / "TovrinTools.exe", "result 0x00000000"),
-                              (self.out_b / "TovrinTools.exe", "result 0x800b0100"),
-                              (self.out_c / "TovrinTools.exe", "result 0x00000000")):
-            with self.subTest(exe.parent.name):
-                result = subprocess.run([str(wine_run), str(verify), "Z:" + str(exe).replace("/", "\\")],
-                                        capture_output=True, text=True, timeout=300)
-                self.assertEqual(result.stdout.strip(), expected, result.stderr)
-
-    def test_no_secret_reaches_a_child_and_a_failure_leaves_no_out(self):
+    def test_no_secret_reaches_a_child(self):
         started = [line for line in self.trace.read_text().splitlines() if "execve(" in line]
         self.assertTrue(any('"cmake"' in line for line in started) and any("osslsigncode" in line for line in started))
-        # Only tools/release itself (started by strace, through env) had the password.
-        self.assertEqual({line.split()[0] for line in started if "TOVRIN_PFX_PASSWORD" in line}, {started[0].split()[0]})
-        self.assertEqual(self.failed.returncode, 2)
-        self.assertIn("signing failed; nothing was released", self.failed.stderr)
-        self.assertFalse(self.out_failed.exists())
+        # Only tools/release (its interpreter too) and tovrin-publish pin had the password.
+        needing = {line.split()[0] for line in started if re.search(r'execve\("[^"]*/(release|tovrin-publish)"', line)}
+        holders = {line.split()[0] for line in started if "TOVRIN_PFX_PASSWORD=" in line}
+        self.assertTrue(holders and holders <= needing, (holders, needing))
+        self.assertFalse([line for line in started if "TOVRIN_PKCS11_PIN=" in line or '"-pass"' in line])
+
+    def test_time_stamps_and_hardware_keys(self):
+        # cmake stood in for: the configuration names the pins, the build copies the rehearsal's launcher.
+        built = self.work / "built.exe"
+        shutil.copyfile(self.work / "tovrin" / "build" / "release" / "TovrinTools.exe", built)
+        fake = self.work / "fake-cmake"
+        fake.mkdir()
+        (fake / "cmake").write_text(f"""#!/bin/sh
+case $1 in --build) cp {built} "$2/TovrinTools.exe" ;;
+  *) echo TOVRIN_CORE_SIGNERS:STRING=x >"$4/CMakeCache.txt" ;; esac
+""")
+        (fake / "cmake").chmod(0o755)
+        keys, repo = self.work / "keys", self.work / "tovrin"
+        server = subprocess.Popen([sys.executable, str(SOURCE / "tests" / "server" / "timestamp_server.py"),
+                                   str(keys / "pki")], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.terminate)
+        self.addCleanup(server.stdout.close)
+        tsa = server.stdout.readline().strip()
+        env = {"PATH": f"{fake}:{os.environ['PATH']}", "TOVRIN_PFX_PASSWORD": test_pki.P12_PASSWORD}
+        pfx = ["--pfx", keys / "pki" / "publisher.p12", "--ca-file", keys / "codesign-root.pem"]
+        token = softhsm_token(self.work / "hsm", keys / "codesign.key")
+        hardware = ["--pkcs11-module", "/usr/lib/softhsm/libsofthsm2.so", "--pkcs11-key",
+                    "pkcs11:token=release;object=codesign;type=private", "--pkcs11-cert", keys / "codesign-chain.pem",
+                    "--ca-file", keys / "codesign-root.pem", "--timestamp-url", tsa,
+                    "--tsa-ca-file", keys / "tsa-root.pem"]
+        untrusted = "the time stamp from %s (by /CN=Tovrin Tools Test Time Stamps) does not verify against this " \
+                    "machine's roots: Certificate not found in local repository: self-signed certificate" % tsa
+        for name, args, extra, outcome in [
+                ("stamp from an authority not trusted here", [*pfx, "--timestamp-url", tsa], {}, untrusted),
+                ("allowed anyway", [*pfx, "--timestamp-url", tsa, "--allow-no-timestamp"], {},
+                 "NOT verified (--allow-no-timestamp): " + untrusted),
+                ("no stamp, allowed", [*pfx, "--allow-no-timestamp"], {}, "none: on Windows the signature stops"),
+                ("hardware key, wrong PIN", hardware, {**token, "TOVRIN_PKCS11_PIN": "4321"}, "signing failed"),
+                ("hardware key", hardware, {**token, "TOVRIN_PKCS11_PIN": "1234"}, "by /CN=Tovrin Tools Test Time")]:
+            with self.subTest(name):
+                out = self.work / name.replace(" ", "-")
+                result = release(repo, "--host", "updates.example.test", "--unpinned", *args, "--out", out,
+                                 env={**env, **extra})
+                if outcome.startswith(("NOT", "none", "by")):
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertTrue(record(out)["time stamp"].startswith(outcome), record(out)["time stamp"])
+                    self.assertTrue(record(out)["signed"].startswith("yes, by /CN=Tovrin Tools Test Publisher"))
+                else:
+                    self.assertEqual(result.returncode, 2)
+                    self.assertIn(outcome, result.stderr)
+                    self.assertFalse(out.exists())
         self.assertEqual([p.name for p in self.work.iterdir() if p.name.startswith(".tovrin-release")], [])
 
-    def test_dirty_work_tree_is_refused(self):
-        (self.repo_b / "local-change.txt").write_text("not committed")
-        self.addCleanup((self.repo_b / "local-change.txt").unlink)
-        refused = release(self.repo_b, "--host", "updates.example.test", "--unpinned", "--out", self.work / "out-dirty")
-        self.assertEqual(refused.returncode, 2)
-        self.assertIn("uncommitted changes", refused.stderr)
-        self.assertIn("local-change.txt", refused.stderr)
-        self.assertFalse((self.work / "out-dirty").exists())
+
+def softhsm_token(folder, key):
+    """A throw-away SoftHSM token holding key, PIN 1234; returns the environment that finds it."""
+    (folder / "tokens").mkdir(parents=True)
+    (folder / "softhsm2.conf").write_text(f"directories.tokendir = {folder / 'tokens'}\nlog.level = ERROR\n")
+    env = {"SOFTHSM2_CONF": str(folder / "softhsm2.conf")}
+    for command in (["--init-token", "--free", "--label", "release", "--pin", "1234", "--so-pin", "12345678"],
+                    ["--import", key, "--token", "release", "--label", "codesign", "--id", "01", "--pin", "1234"]):
+        subprocess.run(["softhsm2-util", *map(str, command)], check=True, capture_output=True,
+                       env={**os.environ, **env})
+    return env
 
 
 if __name__ == "__main__":
