@@ -9,6 +9,7 @@ import pathlib
 import re
 import shutil
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -52,6 +53,18 @@ LINKED_FOLDER_ERROR = ("The Tovrin Tools folder %s is a link to another place an
 
 def sha256_hex(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def add_user_root(test):
+    """Puts the test PKI's user-ca into the user's Root store alone, as any program of the user can; the test's
+    end deletes it from the registry key that holds it (Wine's CertDeleteCertificateFromStore leaves it there)."""
+    ca = pathlib.Path(test_pki.pki_dir(), "user-ca.pem")
+    thumbprint = hashlib.sha1(ssl.PEM_cert_to_DER_cert(ca.read_text())).hexdigest().upper()
+    wine = lambda *args: subprocess.run([harness.WINE, *args], env=harness.wine_env(), capture_output=True, check=True,
+                                        timeout=60)
+    wine(str(harness.HELPERS_DIR / "install_ca.exe"), "--user", "Z:" + str(ca).replace("/", "\\"))
+    test.addCleanup(wine, "reg", "delete",
+                    rf"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates\{thumbprint}", "/f")
 
 
 class LauncherTestCase(unittest.TestCase):
@@ -330,6 +343,34 @@ class WithServer(ServerTestCase):
         self.assertIn('version of the download: 1.6.4.0, published "99.0.0.0", installed core 1.6.5.0: not the '
                       "published version; installed all the same (no signer pins)", harness.launcher_log())
         self.assert_core_started_once_in_install_folder()
+
+    def test_host_trusted_only_through_the_users_own_root_is_not_used(self):
+        add_user_root(self)
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        self.server.set_scenario(dict(self.server.scenario(), certificate="user-root"))
+        # The control: WinHTTP's own check, as any program of the user meets it, trusts that host.
+        control = subprocess.run([harness.WINE, str(harness.HELPERS_DIR / "winhttp_get.exe"), HOST,
+                                  str(harness.UPDATE_PORT), update_server.META_PATH], env=harness.wine_env(),
+                                 capture_output=True, timeout=60)
+        self.assertEqual(control.stdout.strip(), b"status 200")
+        for installed in (True, False):
+            with self.subTest(installed=installed):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                old = harness.install_core("fake_core_1_6_4_0") if installed else None
+                seen = self.run_launcher()
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                self.assertEqual(seen.error_boxes, [] if installed else [CONNECT_ERROR])
+                log = harness.launcher_log()
+                self.assertIn('metadata request: the host\'s certificate is trusted only through the user\'s own root '
+                              '"User Root Test CA"; only the machine\'s roots count', log)
+                self.assertIn("metadata request failed: HTTP status 0, 0 bytes, error 12045", log)
+                if installed:
+                    self.assertEqual(harness.core_path().read_bytes(), old)
+                    self.assert_core_started_once_in_install_folder()
+                else:
+                    self.assertFalse(harness.core_path().exists())
+                    self.assert_nothing_started()
 
     def test_installed_core_kept_when_newer_or_same_build(self):
         cases = [
@@ -741,6 +782,7 @@ class ThroughUserProxy(ServerTestCase):
         return f"http://127.0.0.1:{server.server_port}/proxy.pac"
 
     def test_requests_follow_the_users_proxy_settings(self):
+        add_user_root(self)
         port = harness.UPDATE_PORT
         tunnel = f"CONNECT {HOST}:{port} "
         cases = [  # name, setting, proxy's own settings, certificate, through the proxy, updated
@@ -755,6 +797,8 @@ class ThroughUserProxy(ServerTestCase):
              "trusted", True, False),
             ("unknown CA behind the proxy", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}"],
              "untrusted", True, False),
+            ("the user's own root behind the proxy", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}"],
+             "user-root", True, False),
         ]
         for name, configure, proxy_config, certificate, proxied, updated in cases:
             with self.subTest(name):
@@ -775,7 +819,8 @@ class ThroughUserProxy(ServerTestCase):
                 tunnels = log.read_text().count(tunnel)
                 self.assertEqual(min(tunnels, 1) if updated else tunnels, int(proxied), log.read_text())
                 targets = [r["target"].startswith("https://") for r in self.server.requests()]
-                self.assertEqual(targets, [proxied] * 2 if updated else [])
+                # A request the user's root alone vouches for is sent; its answer is not used.
+                self.assertEqual(targets, [proxied] * (2 if updated else int(certificate == "user-root")))
 
 
 class PinnedWithoutServer(LauncherTestCase):
