@@ -133,6 +133,7 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
         // comes before any TLS, every other one from the host we judge.
         trust = JudgeHostCertificate(*request, &outcome->error, outcome->userRoot, kCertificateNameUnits);
         if (trust == HostCertificateUntrusted) {
+            outcome->status = 0;
             return false;
         }
         statusSize = sizeof(status);
