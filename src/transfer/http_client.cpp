@@ -11,6 +11,7 @@
 #include "common/window_post.h"
 #include "shell/launcher_state.h"
 #include "transfer/content_length.h"
+#include "transfer/host_certificate.h"
 #include "transfer/progress_text.h"
 #include "transfer/proxy_decision.h"
 #include "transfer/update_contract.h"
@@ -89,8 +90,9 @@ bool Failed(HttpOutcome* outcome)
 }
 
 // Opens a GET request for path on the update host over TLS, sends it and checks
-// for status 200. Whatever handles were opened are handed back even on failure,
-// so the caller closes them on its one cleanup path.
+// for status 200 from a host that the machine's roots vouch for. Whatever
+// handles were opened are handed back even on failure, so the caller closes
+// them on its one cleanup path.
 bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* session, HINTERNET* connection,
                         HINTERNET* request, HttpOutcome* outcome)
 {
@@ -99,6 +101,7 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
     DWORD connectTimeout = kConnectTimeoutMs;
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
+    HostTrust trust = HostCertificateNone;
     bool logonAnswered = false;
 
     *session = OpenSession();
@@ -126,6 +129,13 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
         if (!WinHttpReceiveResponse(*request, nullptr)) {
             return Failed(outcome);
         }
+        // Judged before anything of the answer is read: a proxy's own answer
+        // comes before any TLS, every other one from the host we judge.
+        trust = JudgeHostCertificate(*request, &outcome->error, outcome->userRoot, kCertificateNameUnits);
+        if (trust == HostCertificateUntrusted) {
+            outcome->status = 0;
+            return false;
+        }
         statusSize = sizeof(status);
         if (!WinHttpQueryHeaders(*request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                  WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
@@ -138,7 +148,12 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
         }
         logonAnswered = true;
     }
-    // Anything but 200 (a 404 page, a proxy's error page) is not the document or the core.
+    // Anything but 200 (a 404 page, a proxy's error page) is not the document or
+    // the core; nor is a 200 that did not come from the host we judged.
+    if (status == 200 && trust != HostCertificateTrusted) {
+        outcome->error = ERROR_WINHTTP_SECURE_FAILURE;
+        return false;
+    }
     return status == 200;
 }
 

@@ -4,18 +4,25 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "transfer/proxy_rules.h"
 
+// Units of a certificate's name in an outcome, terminator included.
+constexpr size_t kCertificateNameUnits = 128;
+
 // How one request ended, for whoever reports on the run: the error code of the
-// call that failed (0 when none did), the HTTP status (0 when none arrived),
-// the body bytes received, and a proxy's request for the user's logon.
+// call that failed (0 when none did), the HTTP status (0 when none arrived or
+// the host's certificate was not trusted), the body bytes received, a proxy's
+// request for the user's logon, and the user's own root that alone vouched for
+// a host the machine does not trust.
 struct HttpOutcome {
     uint32_t error;
     uint32_t status;
     uint64_t bytes;
     ProxyLogon logon;  // whether a proxy asked for the user's logon, and got it
+    wchar_t userRoot[kCertificateNameUnits];  // empty unless only the user's store trusted the host
 };
 
 // Fetches path from the update host into buffer. At most capacity - 1 bytes are

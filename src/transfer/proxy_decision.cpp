@@ -20,8 +20,9 @@ void FreeText(wchar_t* text)
 }
 
 // Asks the script (found by detection, or at scriptAddress) for the route to url.
-// True with the decision filled in when the script answered; otherwise the error
-// is kept and the decision is left to the next setting.
+// True with the decision filled in when the script answered; otherwise (also when
+// the auto-proxy service could not run it) the error is kept and the decision is
+// left to the next setting.
 bool AskScript(const wchar_t* url, const wchar_t* scriptAddress, ProxyKind kind, ProxyDecision* decision)
 {
     HINTERNET session = nullptr;
@@ -34,11 +35,12 @@ bool AskScript(const wchar_t* url, const wchar_t* scriptAddress, ProxyKind kind,
         decision->scriptError = GetLastError();
         goto cleanup;
     }
+    // The script is code of whoever the settings or the network name: only the
+    // system's auto-proxy service may run it, never this elevated process.
+    options.dwFlags = AutoProxyFlags(scriptAddress == nullptr);
     if (scriptAddress != nullptr) {
-        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = scriptAddress;
     } else {
-        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     }
     // The user's logon goes to the proxy alone, never to whoever serves the script.

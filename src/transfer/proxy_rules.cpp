@@ -6,6 +6,13 @@
 
 namespace {
 
+// WinHTTP's values (winhttp.h), spelled out to keep these rules free of it.
+constexpr uint32_t kAutoProxyAutoDetect = 0x1;
+constexpr uint32_t kAutoProxyConfigUrl = 0x2;
+constexpr uint32_t kAutoProxyRunOutprocessOnly = 0x20000;
+// ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR: the service did not answer for the script.
+constexpr uint32_t kAutoProxyServiceError = 12178;
+
 bool IsEntrySeparator(wchar_t c)
 {
     return c == L';' || c == L',' || c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
@@ -240,10 +247,17 @@ void FormatProxyDecision(const ProxyDecision* decision, wchar_t* text, size_t un
     if (decision->scriptError != 0) {
         std::swprintf(number, sizeof(number) / sizeof(number[0]), L"%lu",
                       static_cast<unsigned long>(decision->scriptError));
-        AppendText(text, units, &length, L"; no script answer, error ");
+        AppendText(text, units, &length, decision->scriptError == kAutoProxyServiceError
+                                             ? L"; the script could not be run out of process, error "
+                                             : L"; no script answer, error ");
         AppendText(text, units, &length, number);
     }
     AppendText(text, units, &length, L")");
+}
+
+uint32_t AutoProxyFlags(bool detect)
+{
+    return (detect ? kAutoProxyAutoDetect : kAutoProxyConfigUrl) | kAutoProxyRunOutprocessOnly;
 }
 
 bool ProxyMayHaveLogon(ProxyKind kind)

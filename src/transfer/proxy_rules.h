@@ -52,6 +52,11 @@ bool SelectHttpsProxy(const wchar_t* list, wchar_t* proxy, size_t units);
 // "https://" and before ":port"; "<local>" names every host without a dot.
 bool HostBypassesProxy(const wchar_t* bypassList, const wchar_t* host, uint16_t port);
 
+// The auto-proxy flags (WinHTTP's values) for the script found by detection
+// (detect) or at the address the user gave: the system's auto-proxy service runs
+// it, never this elevated process; where the service cannot, there is no answer.
+uint32_t AutoProxyFlags(bool detect);
+
 // "proxy: <route> (<why>)" in at most units units. Any user name or password in
 // the proxy or the script address, and the address's query, are left out.
 void FormatProxyDecision(const ProxyDecision* decision, wchar_t* text, size_t units);

@@ -221,9 +221,15 @@ void LogProxyDecision()
 }
 
 // One line for a request: its HTTP status and bytes, or the error that ended
-// it; and whether a proxy that asked for the user's logon got it.
+// it; whether a proxy that asked for the user's logon got it; and the user's
+// own root that alone would have made the host trusted.
 void LogRequest(const char* what, bool ok, const HttpOutcome& outcome)
 {
+    char root[kCertificateNameUnits * 3];
+    if (outcome.userRoot[0] != L'\0') {
+        RunLog("%s: the host's certificate is trusted only through the user's own root \"%s\"; only the machine's "
+               "roots count", what, LogUtf8(outcome.userRoot, root, sizeof(root)));
+    }
     if (outcome.logon == ProxyLogonAnswered) {
         RunLog("%s: the proxy asked for the user's Windows logon and got it: the user's settings name it", what);
     } else if (outcome.logon == ProxyLogonWithheld) {

@@ -122,6 +122,7 @@ class LoadTimeImports(unittest.TestCase):
         self.assertEqual(delayed["comctl32.dll"], ["InitCommonControlsEx"])
         self.assertIn("WinVerifyTrust", delayed["wintrust.dll"])
         self.assertIn("CryptHashCertificate2", delayed["crypt32.dll"])
+        self.assertIn("CertGetCertificateChain", delayed["crypt32.dll"])
 
     def test_ordinary_imports_are_reported(self):
         # A program linked the ordinary way: the check must see its load-time

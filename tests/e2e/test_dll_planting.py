@@ -85,7 +85,7 @@ class PlantedDlls(harness.LoopbackServerMixin, unittest.TestCase):
         self.assertEqual(set(self.loads()), expected)
 
     def test_update_from_planted_folder_loads_no_planted_dll(self):
-        # The pinned launcher also binds wintrust and crypt32 for the signature checks.
+        # Both bind crypt32 for the host's certificate; the pinned launcher also wintrust for the signatures.
         cases = [
             ("default", LAUNCHER, harness.fake_core("fake_core_1_6_4_0"), harness.fake_core("fake_core_1_6_5_0")),
             ("pinned", PINNED_LAUNCHER, SIGNED / "publisher_1_6_4_0.exe", SIGNED / "publisher_1_6_5_0.exe"),

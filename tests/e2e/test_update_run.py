@@ -9,6 +9,7 @@ import pathlib
 import re
 import shutil
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -52,6 +53,17 @@ LINKED_FOLDER_ERROR = ("The Tovrin Tools folder %s is a link to another place an
 
 def sha256_hex(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def add_user_root(test):
+    """Adds the test PKI's user-ca to the user's Root store alone, as any program of the user can; its registry key
+    goes at the test's end (Wine's CertDeleteCertificateFromStore leaves the key)."""
+    ca = pathlib.Path(test_pki.pki_dir(), "user-ca.pem")
+    thumbprint = hashlib.sha1(ssl.PEM_cert_to_DER_cert(ca.read_text())).hexdigest().upper()
+    wine = lambda *args: subprocess.run([harness.WINE, *args], env=harness.wine_env(), capture_output=True, timeout=60)
+    wine(str(harness.HELPERS_DIR / "install_ca.exe"), "--user", "Z:" + str(ca).replace("/", "\\"))
+    test.addCleanup(wine, "reg", "delete",
+                    rf"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates\{thumbprint}", "/f")
 
 
 class LauncherTestCase(unittest.TestCase):
@@ -338,6 +350,29 @@ class WithServer(ServerTestCase):
         self.assertIn('version of the download: 1.6.4.0, published "99.0.0.0", installed core 1.6.5.0: not the '
                       "published version; installed all the same (no signer pins)", harness.launcher_log())
         self.assert_core_started_once_in_install_folder()
+
+    def test_host_trusted_only_through_the_users_own_root_is_not_used(self):
+        add_user_root(self)
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        self.server.set_scenario(dict(self.server.scenario(), certificate="user-root"))
+        # The control: WinHTTP's own request object, as any program of the user may use it, trusts that host.
+        (harness.prefix() / "drive_c" / "get.js").write_text('var r = new ActiveXObject("WinHttp.WinHttpRequest.5.1"); '
+            'r.Open("GET", WScript.Arguments.Item(0), false); r.Send(); WScript.Echo(r.Status);')
+        control = subprocess.run([harness.WINE, "cscript", "C:\\get.js", f"https://{HOST}:{harness.UPDATE_PORT}"
+                                  f"{update_server.META_PATH}"], env=harness.wine_env(), capture_output=True, timeout=60)
+        self.assertEqual(control.stdout.strip(), b"200")
+        for installed in (True, False):
+            with self.subTest(installed=installed):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                if installed:
+                    harness.install_core("fake_core_1_6_4_0")
+                seen = self.run_launcher()
+                self.assertEqual((seen.error_boxes, self.requested_paths()),
+                                 ([] if installed else [CONNECT_ERROR], [update_server.META_PATH]))
+                self.assertIn('metadata request: the host\'s certificate is trusted only through the user\'s own root '
+                              '"User Root Test CA"; only the machine\'s roots count', harness.launcher_log())
+                (self.assert_core_started_once_in_install_folder if installed else self.assert_nothing_started)()
 
     def test_installed_core_kept_when_newer_or_same_build(self):
         cases = [
@@ -761,6 +796,7 @@ class ThroughUserProxy(ServerTestCase):
         return f"http://127.0.0.1:{server.server_port}/proxy.pac"
 
     def test_requests_follow_the_users_proxy_settings(self):
+        add_user_root(self)
         port = harness.UPDATE_PORT
         tunnel = f"CONNECT {HOST}:{port} "
         cases = [  # name, setting, proxy's own settings, certificate, through the proxy, updated
@@ -775,6 +811,8 @@ class ThroughUserProxy(ServerTestCase):
              "trusted", True, False),
             ("unknown CA behind the proxy", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}"],
              "untrusted", True, False),
+            ("the user's own root behind the proxy", lambda p: self.set_user_proxy(2, p), [f"ConnectPort {port}"],
+             "user-root", True, False),
         ]
         for name, configure, proxy_config, certificate, proxied, updated in cases:
             with self.subTest(name):
@@ -795,7 +833,8 @@ class ThroughUserProxy(ServerTestCase):
                 tunnels = log.read_text().count(tunnel)
                 self.assertEqual(min(tunnels, 1) if updated else tunnels, int(proxied), log.read_text())
                 targets = [r["target"].startswith("https://") for r in self.server.requests()]
-                self.assertEqual(targets, [proxied] * 2 if updated else [])
+                # A request the user's root alone vouches for is sent; its answer is not used.
+                self.assertEqual(targets, [proxied] * (2 if updated else int(certificate == "user-root")))
 
 
 class PinnedWithoutServer(LauncherTestCase):

@@ -1,10 +1,12 @@
 // Test helper: adds a CA certificate (DER or PEM file) to the LocalMachine Root
-// store of the Wine prefix it runs in, so WinHTTP trusts the loopback update host.
-// Usage: install_ca.exe <certificate file>. Exit code 0 on success.
+// store of the Wine prefix it runs in, so WinHTTP trusts the loopback update host;
+// with --user to the current user's Root store, as any program of the user can.
+// Usage: install_ca.exe [--user] <certificate file>. Exit code 0 on success.
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <cwchar>
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -15,12 +17,14 @@ int wmain(int argc, wchar_t** argv)
     DWORD size = 0;
     DWORD read = 0;
     DWORD derSize = 0;
+    const bool user = argc == 3 && wcscmp(argv[1], L"--user") == 0;
     bool ok = false;
 
-    if (argc != 2) {
-        fwprintf(stderr, L"usage: install_ca <certificate.der|.pem>\n");
+    if (argc != (user ? 3 : 2)) {
+        fwprintf(stderr, L"usage: install_ca [--user] <certificate.der|.pem>\n");
         return 2;
     }
+    argv += user ? 1 : 0;
     file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fwprintf(stderr, L"install_ca: cannot open %ls (error %lu)\n", argv[1], GetLastError());
@@ -43,7 +47,8 @@ int wmain(int argc, wchar_t** argv)
             goto cleanup;
         }
     }
-    store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          user ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (store == nullptr) {
         fwprintf(stderr, L"install_ca: cannot open the Root store (error %lu)\n", GetLastError());
         goto cleanup;

@@ -3,7 +3,9 @@
 
 make   : a test CA and a server certificate it signs for the update host name
          (plus localhost and 127.0.0.1), and a second server certificate signed
-         by a CA that nobody trusts, to prove that certificate checks stay on;
+         by a CA that nobody trusts, to prove that certificate checks stay on,
+         and a third (user-server) by a CA that a test puts into the user's
+         Root store alone (user-ca);
          a code-signing CA with two signers of cores: the publisher and a
          stranger (sign() signs an exe with either, pin() gives a signer's pin);
          under it also a time stamp authority (tsa) and an intermediate CA with
@@ -37,6 +39,7 @@ SIGNING_FILES = ("codesign-ca.pem", "codesign-ca.der",
                  *(f"{signer}{suffix}" for signer in (*SIGNERS, "tsa", "cloud")
                    for suffix in (".pem", ".key", "-chain.pem", ".p12")))
 FILES = ("ca.pem", "ca.der", "server.pem", "server.key", "untrusted-server.pem", "untrusted-server.key",
+         "user-ca.pem", "user-server.pem", "user-server.key",
          *SIGNING_FILES)
 # The password of the signers' PKCS#12 files; they are throw-away test keys.
 P12_PASSWORD = "tovrin-test"
@@ -168,6 +171,7 @@ def make(directory, host):
         _make_server(scratch, "server", host, ca_cert, ca_key)
         rogue_cert, rogue_key = _make_ca(scratch, "rogue-ca", "/CN=Untrusted Test CA")
         _make_server(scratch, "untrusted-server", host, rogue_cert, rogue_key)
+        _make_server(scratch, "user-server", host, *_make_ca(scratch, "user-ca", "/CN=User Root Test CA"))
         _openssl("x509", "-in", ca_cert, "-outform", "DER", "-out", os.path.join(scratch, "ca.der"))
         _make_code_signing(scratch)
     return _make_complete(directory, FILES, parts)

@@ -12,7 +12,7 @@ connection and request, so it can be changed by a Python test
 (write the file elsewhere and rename it over the control file).
 
 Scenario:
-    {"certificate": "trusted" | "untrusted",      # which server certificate TLS shows
+    {"certificate": "trusted" | "untrusted" | "user-root",  # which server certificate TLS shows
      "meta": <answer>, "exe": <answer>,           # a missing answer is a 404
      "next": <scenario>}                          # replaces this one once a request is
                                                   # answered (a release staged meanwhile)
@@ -301,6 +301,7 @@ def pki_files(pki_dir):
         "ca": os.path.join(pki_dir, "ca.pem"),
         "trusted": (os.path.join(pki_dir, "server.pem"), os.path.join(pki_dir, "server.key")),
         "untrusted": (os.path.join(pki_dir, "untrusted-server.pem"), os.path.join(pki_dir, "untrusted-server.key")),
+        "user-root": (os.path.join(pki_dir, "user-server.pem"), os.path.join(pki_dir, "user-server.key")),
     }
 
 

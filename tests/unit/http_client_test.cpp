@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "shell/launcher_state.h"
+#include "transfer/chain_trust.h"
 #include "transfer/http_client.h"
 
 namespace {
@@ -433,6 +435,15 @@ TEST_F(HttpClient, StallInsideBodyPastReceiveTimeoutFails)
     EXPECT_GE(elapsed, 25000u);
     EXPECT_LT(elapsed, 44000u);
     EXPECT_EQ(FileSize(Destination()), 1100000);
+}
+
+// Wine's SSL policy passes a chain that stops short of a machine root: the chain's own status counts too.
+TEST(HostCertificate, TrustedOnlyWithPolicyAndChainStatusClearButForUnknownRevocation)
+{
+    EXPECT_TRUE(ChainTrustedForHost(0, CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION));
+    EXPECT_FALSE(ChainTrustedForHost(0, CERT_TRUST_IS_PARTIAL_CHAIN));
+    EXPECT_FALSE(ChainTrustedForHost(0, CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_OFFLINE_REVOCATION));
+    EXPECT_FALSE(ChainTrustedForHost(static_cast<uint32_t>(CERT_E_CN_NO_MATCH), 0));
 }
 
 // Run by the driver once the host has stopped: nothing listens on the port.

@@ -1,6 +1,9 @@
 // Picking the proxy for HTTPS, the bypass list and the decision's description.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <winhttp.h>
+
 #include <cwchar>
 
 #include "transfer/proxy_rules.h"
@@ -71,6 +74,8 @@ TEST(ProxyRules, DecisionLineNamesRouteAndCauseWithoutSecrets)
         {ProxyKindAutoConfig, true, false, L"proxy:3128", L"http://bob:pw@wpad.corp/proxy.pac?token=abc", 0,
          L"proxy: proxy:3128 (auto-config script http://wpad.corp/proxy.pac)"},
         {ProxyKindAutoDetect, false, false, L"", L"", 0, L"proxy: direct (automatically detected script)"},
+        {ProxyKindNamed, true, false, L"proxy:3128", L"", ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR,
+         L"proxy: proxy:3128 (named in the user's settings; the script could not be run out of process, error 12178)"},
     };
     for (const Case& c : cases) {
         ProxyDecision decision = {c.kind, c.viaProxy, c.bypassed, {}, {}, c.scriptError};
@@ -93,4 +98,7 @@ TEST(ProxyRules, OnlyAProxyTheUsersSettingsNameGetsTheUsersLogon)
     EXPECT_TRUE(ProxyMayHaveLogon(ProxyKindAutoConfig));
     EXPECT_FALSE(ProxyMayHaveLogon(ProxyKindAutoDetect));
     EXPECT_FALSE(ProxyMayHaveLogon(ProxyKindNone));
+    // Nor does the script run in the launcher: only the auto-proxy service runs it.
+    EXPECT_EQ(AutoProxyFlags(true), DWORD{WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY});
+    EXPECT_EQ(AutoProxyFlags(false), DWORD{WINHTTP_AUTOPROXY_CONFIG_URL | WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY});
 }
