@@ -1,6 +1,7 @@
 // The launcher's records under HKLM\SOFTWARE\TovrinTools, values named by the
 // user's SID; the install folder's, the bare SID, holds the volume serial and
-// file ID of the folder the launcher made. HKLM\SOFTWARE takes new keys and
+// file ID of the folder the launcher made and the fingerprint of its owner and
+// DACL (older launchers recorded the ID alone). HKLM\SOFTWARE takes new keys and
 // values from administrators only, so no program of the user can write or forge them.
 #include "update/folder_record.h"
 
@@ -21,6 +22,23 @@ struct FileIdInformation {
     BYTE file[16];
 };
 constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+
+// The folder's record; a record of the older form is its id alone.
+struct FolderRecord {
+    FolderId id;
+    FolderFingerprint fingerprint;
+};
+static_assert(sizeof(FolderRecord) == sizeof(FolderId) + sizeof(FolderFingerprint), "no padding");
+
+// The fingerprint of the owner and DACL of what handle (with READ_CONTROL) refers to.
+bool ReadHandleFingerprint(HANDLE handle, FolderFingerprint* fingerprint)
+{
+    alignas(DWORD) BYTE descriptor[1024] = {};
+    DWORD needed = 0;
+    return GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
+                                   sizeof(descriptor), &needed) &&
+           ReadFolderFingerprint(descriptor, sizeof(descriptor), fingerprint);
+}
 
 // The current user's SID as text followed by suffix, the name of one of the
 // user's values; free with LocalFree.
@@ -108,16 +126,26 @@ cleanup:
     return ok;
 }
 
-bool IsRecordedFolder(HANDLE handle)
+FolderMatch MatchRecordedFolder(HANDLE handle)
 {
-    FolderId recorded = {};
+    FolderRecord recorded = {};
     FolderId actual = {};
-    return ReadFolderId(handle, &actual) && ReadUserRecord(L"", &recorded, sizeof(recorded)) &&
-           memcmp(&recorded, &actual, sizeof(actual)) == 0;
+    FolderFingerprint now = {};
+    if (!ReadFolderId(handle, &actual) || !ReadHandleFingerprint(handle, &now)) {
+        return FolderMatchOther;
+    }
+    if (ReadUserRecord(L"", &recorded, sizeof(recorded))) {
+        return MatchFolder(memcmp(&recorded.id, &actual, sizeof(actual)) == 0, &recorded.fingerprint, now);
+    }
+    if (ReadUserRecord(L"", &recorded.id, sizeof(recorded.id))) {
+        return MatchFolder(memcmp(&recorded.id, &actual, sizeof(actual)) == 0, nullptr, now);
+    }
+    return FolderMatchOther;
 }
 
 bool RecordFolder(HANDLE handle)
 {
-    FolderId id = {};
-    return ReadFolderId(handle, &id) && WriteUserRecord(L"", &id, sizeof(id));
+    FolderRecord record = {};
+    return ReadFolderId(handle, &record.id) && ReadHandleFingerprint(handle, &record.fingerprint) &&
+           WriteUserRecord(L"", &record, sizeof(record));
 }
