@@ -113,20 +113,16 @@ bool SetAsideName(const wchar_t* name, int number, wchar_t* aside)
 }
 
 // Renames what is open as handle (a folder or a file) to a free set-aside name
-// in parentPath; never deletes it, nor opens anything in it.
+// in parentPath; never deletes it, nor opens anything in it. Whatever keeps one
+// name from being used (taken, or put there in some form that fails otherwise),
+// the next is tried: no earlier program can have taken the random ones.
 bool SetAside(HANDLE handle, const wchar_t* parentPath, const wchar_t* name, wchar_t* setAside)
 {
     wchar_t aside[kPathUnits];
     for (int number = 1; number <= kNumberedNames + kUnpredictableNames; ++number) {
-        if (!SetAsideName(name, number, aside)) {
-            return false;
-        }
-        if (MoveOpenHandle(handle, parentPath, aside, false)) {
+        if (SetAsideName(name, number, aside) && MoveOpenHandle(handle, parentPath, aside, false)) {
             wcscpy(setAside, aside);
             return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
-            return false;
         }
     }
     return false;
