@@ -193,15 +193,15 @@ void LogFolderTaken(const FolderTaken& taken)
 {
     char aside[kPathUnits * 3];
     if (taken.setAside[0] != L'\0') {
-        RunLog("install folder: %s; set aside as %s",
-               taken.setAsideFile                               ? "a file was found there in place of the folder"
-               : taken.setAsideMatch == FolderMatchChanged      ? "the folder found there is the recorded one, but its "
-                                                                  "owner or rights are not as this launcher left them"
-               : taken.setAsideMatch == FolderMatchOlderForm    ? "the folder found there was recorded by an earlier "
-                                                                  "launcher by its ID alone and is not owned by "
-                                                                  "Administrators with rights of its own"
-                                                                : "the folder found there was not made by this launcher",
-               LogUtf8(taken.setAside, aside, sizeof(aside)));
+        const char* why = taken.setAsideFile ? "a file was found there in place of the folder"
+                          : taken.setAsideMatch == FolderMatchChanged
+                              ? "the folder found there is the recorded one, but its owner or rights are not as this "
+                                "launcher left them"
+                          : taken.setAsideMatch == FolderMatchOlderForm
+                              ? "the folder found there was recorded by an earlier launcher by its ID alone and is not "
+                                "owned by Administrators with rights of its own"
+                              : "the folder found there was not made by this launcher";
+        RunLog("install folder: %s; set aside as %s", why, LogUtf8(taken.setAside, aside, sizeof(aside)));
     }
     if (taken.upgraded) {
         RunLog("install folder: recorded by an earlier launcher by its ID alone, owned by Administrators with rights "

@@ -400,18 +400,31 @@ class WithServer(ServerTestCase):
     def test_anything_in_the_folders_place_is_set_aside_under_a_free_name_and_the_run_goes_on(self):
         local = harness.install_dir().parent
         published = self.publish("fake_core_1_6_5_0", "1.6.5.0")
-        for name, taken in (("a plain file", 0), ("a folder, with every numbered name taken", 99)):
+        cases = [  # name, numbered names taken, what is at the install path, why the log says it was set aside
+            ("a plain file", 0, "file", "a file was found there"),
+            ("a folder, with every numbered name taken", 99, "folder", "not made by this launcher"),
+            # Wine keeps no owner: such a folder is never Administrators', so it is set aside once.
+            ("a folder recorded by its ID alone", 0, "recorded by ID", "recorded by an earlier launcher by its ID"),
+        ]
+        for name, taken, planted, why in cases:
             with self.subTest(name):
                 harness.reset_user_state(forget_folder=True)
                 self.server.clear_requests()
                 numbered = {local / f"TovrinTools.untrusted-{number}" for number in range(1, taken + 1)}
                 for path in numbered:
                     path.mkdir()
-                if taken:
-                    harness.install_dir().mkdir()
-                    (harness.install_dir() / "planted").write_bytes(b"planted")
-                else:
+                if planted == "file":
                     harness.install_dir().write_bytes(b"planted")
+                elif planted == "folder":
+                    harness.install_dir().mkdir()
+                else:  # a launcher's folder, its record cut to the volume serial and file ID
+                    harness.take_install_dir()
+                    query = subprocess.run([harness.WINE, "reg", "query", harness.FOLDER_RECORD], capture_output=True,
+                                           env=harness.wine_env(), timeout=60, check=True).stdout.decode()
+                    [(sid, record)] = re.findall(r"^\s*(S-1-[0-9-]+)\s+REG_BINARY\s+(\w+)\s*$", query, re.MULTILINE)
+                    harness.set_registry_value(harness.FOLDER_RECORD, sid, "REG_BINARY", record[:48])
+                if planted != "file":
+                    (harness.install_dir() / "planted").write_bytes(b"planted")
                 seen = self.run_launcher()
                 self.assertEqual(seen.error_boxes, [])
                 self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
@@ -422,8 +435,8 @@ class WithServer(ServerTestCase):
                                  harness.windows_path(harness.install_dir() / "TovrinTools_Launcher.exe").lower())
                 [aside] = set(local.glob("TovrinTools.untrusted-*")) - numbered
                 self.assertRegex(aside.name, r"^TovrinTools\.untrusted-[0-9a-f]{16}$" if taken else r"-1$")
-                self.assertEqual((aside / "planted" if taken else aside).read_bytes(), b"planted")
-                self.assertIn("; set aside as " + aside.name, harness.launcher_log())
+                self.assertEqual((aside if planted == "file" else aside / "planted").read_bytes(), b"planted")
+                self.assertRegex(harness.launcher_log(), why + ".*; set aside as " + re.escape(aside.name))
 
     def test_folder_held_by_another_program_ends_in_a_box_that_says_so(self):
         installed = harness.install_core("fake_core_1_6_5_0")
