@@ -16,6 +16,7 @@ enum FolderHold {
     FolderLinked,    // the folder is a link or its path leads elsewhere: never used
     FolderUnusable,  // cannot be created, opened or protected
     FolderForeign,   // not the launcher's own and cannot be set aside: never used
+    FolderInUse,     // another program holds it open without sharing: never used
 };
 
 // What the held folder's handle may do: list, add files, flush, and have its

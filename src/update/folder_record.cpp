@@ -1,9 +1,11 @@
 // The launcher's records under HKLM\SOFTWARE\TovrinTools, values named by the
 // user's SID; the install folder's, the bare SID, holds the volume serial and
-// file ID of the folder the launcher made. The key carries rights of its own
-// (SYSTEM and Administrators full control, Users read), not HKLM\SOFTWARE's,
-// which another program's installer might loosen; a key that lets anyone else
-// write is not trusted, so no program of the user can write or forge a record.
+// file ID of the folder the launcher made and the fingerprint of its owner and
+// DACL (older launchers recorded the ID alone). The key carries rights of its
+// own (SYSTEM and Administrators full control, Users read), not
+// HKLM\SOFTWARE's, which another program's installer might loosen; a key that
+// lets anyone else write is not trusted, so no program of the user can write
+// or forge a record.
 #include "update/folder_record.h"
 
 #include <sddl.h>
@@ -29,6 +31,23 @@ struct FileIdInformation {
     BYTE file[16];
 };
 constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+
+// The folder's record; a record of the older form is its id alone.
+struct FolderRecord {
+    FolderId id;
+    FolderFingerprint fingerprint;
+};
+static_assert(sizeof(FolderRecord) == sizeof(FolderId) + sizeof(FolderFingerprint), "no padding");
+
+// The fingerprint of the owner and DACL of what handle (with READ_CONTROL) refers to.
+bool ReadHandleFingerprint(HANDLE handle, FolderFingerprint* fingerprint)
+{
+    alignas(DWORD) BYTE descriptor[1024] = {};
+    DWORD needed = 0;
+    return GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
+                                   sizeof(descriptor), &needed) &&
+           ReadFolderFingerprint(descriptor, sizeof(descriptor), fingerprint);
+}
 
 // The current user's SID as text followed by suffix, the name of one of the
 // user's values; free with LocalFree.
@@ -193,16 +212,26 @@ cleanup:
     return ok;
 }
 
-bool IsRecordedFolder(HANDLE handle)
+FolderMatch MatchRecordedFolder(HANDLE handle)
 {
-    FolderId recorded = {};
+    FolderRecord recorded = {};
     FolderId actual = {};
-    return ReadFolderId(handle, &actual) && ReadUserRecord(L"", &recorded, sizeof(recorded)) &&
-           memcmp(&recorded, &actual, sizeof(actual)) == 0;
+    FolderFingerprint now = {};
+    if (!ReadFolderId(handle, &actual) || !ReadHandleFingerprint(handle, &now)) {
+        return FolderMatchOther;
+    }
+    if (ReadUserRecord(L"", &recorded, sizeof(recorded))) {
+        return MatchFolder(memcmp(&recorded.id, &actual, sizeof(actual)) == 0, &recorded.fingerprint, now);
+    }
+    if (ReadUserRecord(L"", &recorded.id, sizeof(recorded.id))) {
+        return MatchFolder(memcmp(&recorded.id, &actual, sizeof(actual)) == 0, nullptr, now);
+    }
+    return FolderMatchOther;
 }
 
 bool RecordFolder(HANDLE handle)
 {
-    FolderId id = {};
-    return ReadFolderId(handle, &id) && WriteUserRecord(L"", &id, sizeof(id));
+    FolderRecord record = {};
+    return ReadFolderId(handle, &record.id) && ReadHandleFingerprint(handle, &record.fingerprint) &&
+           WriteUserRecord(L"", &record, sizeof(record));
 }

@@ -1,11 +1,13 @@
 // What identifies the install folder a launcher made, kept where only elevated
 // code can write it, so that a folder swapped in while no launcher ran is told
-// from the launcher's own.
+// from the launcher's own: its ID, and its owner and DACL as the launcher left them.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+
+#include "update/folder_fingerprint.h"
 
 // A folder's identity on its volume: it survives renames and moves, and no
 // program chooses it.
@@ -17,11 +19,13 @@ struct FolderId {
 // The identity of the folder or file open as handle.
 bool ReadFolderId(HANDLE handle, FolderId* id);
 
-// True when handle is the folder recorded for the current user.
-bool IsRecordedFolder(HANDLE handle);
+// Whether the folder open as handle (with READ_CONTROL) is the folder recorded
+// for the current user, still owned and protected as the record says.
+FolderMatch MatchRecordedFolder(HANDLE handle);
 
-// Records the folder open as handle as the current user's install folder,
-// replacing any earlier record.
+// Records the folder open as handle (with READ_CONTROL) as the current user's
+// install folder, its ID and the fingerprint of its owner and DACL as it reads
+// back now, replacing any earlier record.
 bool RecordFolder(HANDLE handle);
 
 // Reads exactly bytes of the current user's record named by suffix (empty: the

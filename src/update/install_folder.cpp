@@ -6,6 +6,7 @@
 #include "update/install_folder.h"
 
 #include <winternl.h>
+#include <bcrypt.h>
 
 #include <cwchar>
 
@@ -17,10 +18,14 @@ namespace {
 constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
 constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 // Enough to see what a folder is and to rename it aside, also one whose own
 // rights shut administrators out (the parent's FILE_DELETE_CHILD grants DELETE).
 constexpr DWORD kSetAsideAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr int kSetAsideNames = 99;
+constexpr int kNumberedNames = 99;
+// After the numbered names, names nobody can make ahead: 64 random bits each.
+// A clash is mere chance, so a few tries always find one free.
+constexpr int kUnpredictableNames = 4;
 // A program that makes the folder again each time one is set aside only keeps
 // the launcher from running; it never gets a folder of its own used.
 constexpr int kTakeAttempts = 3;
@@ -64,6 +69,15 @@ bool IsNetworkFolder(const wchar_t* path)
     return path[0] == L'\\' || path[1] != L':' || GetDriveTypeW(root) == DRIVE_REMOTE;
 }
 
+// Whether the volume of the folder open as folder keeps owners and DACLs: on
+// one that does not (FAT, exFAT) nothing the launcher makes there is protected.
+bool KeepsSecurity(HANDLE folder)
+{
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 // Whether this launcher's own exe lies in folder: a folder holding a running
 // program cannot be renamed on Windows, and the launcher must not pull its own
 // folder away from under itself anywhere.
@@ -84,24 +98,57 @@ bool RunsFromInside(const wchar_t* folder)
     return IsInsideFolder(folder, resolved ? ownFinal : own);
 }
 
-// Renames the folder open as folder to name.untrusted-N in parentPath, the
-// first N free; never deletes it, nor opens anything in it.
-bool SetAside(HANDLE folder, const wchar_t* parentPath, const wchar_t* name, wchar_t* setAside)
+// The name.untrusted-N name to try as the number-th for a set-aside folder:
+// the numbered ones first, then ones with a random suffix, which no program
+// can have taken ahead.
+bool SetAsideName(const wchar_t* name, int number, wchar_t* aside)
+{
+    if (number <= kNumberedNames) {
+        return swprintf(aside, kPathUnits, L"%ls.untrusted-%d", name, number) > 0;
+    }
+    unsigned long random[2] = {};
+    return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(random), sizeof(random),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG)) &&
+           swprintf(aside, kPathUnits, L"%ls.untrusted-%08lx%08lx", name, random[0], random[1]) > 0;
+}
+
+// Renames what is open as handle (a folder or a file) to a free set-aside name
+// in parentPath; never deletes it, nor opens anything in it. Whatever keeps one
+// name from being used (taken, or put there in some form that fails otherwise),
+// the next is tried: no earlier program can have taken the random ones.
+bool SetAside(HANDLE handle, const wchar_t* parentPath, const wchar_t* name, wchar_t* setAside)
 {
     wchar_t aside[kPathUnits];
-    for (int number = 1; number <= kSetAsideNames; ++number) {
-        if (swprintf(aside, kPathUnits, L"%ls.untrusted-%d", name, number) < 0) {
-            return false;
-        }
-        if (MoveOpenHandle(folder, parentPath, aside, false)) {
+    for (int number = 1; number <= kNumberedNames + kUnpredictableNames; ++number) {
+        if (SetAsideName(name, number, aside) && MoveOpenHandle(handle, parentPath, aside, false)) {
             wcscpy(setAside, aside);
             return true;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
-            return false;
-        }
     }
     return false;
+}
+
+// Whether what is open as handle at the install path is the recorded folder:
+// a folder (CheckOpenFolder's FolderHeld), and MatchRecordedFolder says so.
+FolderMatch MatchAtPath(HANDLE handle, FolderHold checked)
+{
+    return checked == FolderHeld ? MatchRecordedFolder(handle) : FolderMatchOther;
+}
+
+bool IsRecorded(FolderMatch match)
+{
+    return match == FolderMatchSame || match == FolderMatchUpgrade;
+}
+
+// Holds folder, the recorded one, and brings a record of the older form up to date.
+FolderHold HoldRecorded(HANDLE folder, const wchar_t* expected, FolderMatch match, FolderTaken* taken)
+{
+    const FolderHold result = HoldOpenFolder(folder, expected);
+    if (result == FolderHeld && match == FolderMatchUpgrade) {
+        taken->upgraded = true;
+        taken->recorded = RecordFolder(folder);
+    }
+    return result;
 }
 
 }  // namespace
@@ -122,7 +169,7 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     // A file server answers every question about its files as it likes.
     if (parent == INVALID_HANDLE_VALUE || !FinalPlainPath(parent, parentPath) || IsNetworkFolder(parentPath) ||
-        !JoinPath(parentPath, name, expected, kPathUnits)) {
+        !KeepsSecurity(parent) || !JoinPath(parentPath, name, expected, kPathUnits)) {
         goto cleanup;
     }
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
@@ -136,8 +183,13 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
                 goto cleanup;
             }
             taken->made = true;
-            taken->recorded = RecordFolder(folder);
+            // Recorded as it reads back once protected, which is how every later run leaves it.
             result = HoldOpenFolder(folder, expected);
+            taken->recorded = result == FolderHeld && RecordFolder(folder);
+            goto cleanup;
+        }
+        if (status == kSharingViolation) {
+            result = FolderInUse;
             goto cleanup;
         }
         // The launcher's own folder never shuts administrators out.
@@ -146,27 +198,42 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
         }
         if (status >= 0) {
             result = CheckOpenFolder(folder, expected);
-            if (result != FolderHeld) {
+            if (result == FolderLinked) {
                 goto cleanup;
             }
-            if (IsRecordedFolder(folder)) {
-                result = HoldOpenFolder(folder, expected);
+            const FolderMatch match = MatchAtPath(folder, result);
+            if (IsRecorded(match)) {
+                result = HoldRecorded(folder, expected, match, taken);
                 goto cleanup;
             }
             CloseHandle(folder);
             folder = INVALID_HANDLE_VALUE;
         }
-        // Opened once more to be renamed, which needs DELETE access.
-        status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &folder);
-        result = status >= 0 ? CheckOpenFolder(folder, expected) : FolderForeign;
-        if (result != FolderHeld) {
+        // Opened once more to be renamed, which needs DELETE access; reading its
+        // descriptor as well where its rights allow.
+        status = OpenInFolder(parent, name, kSetAsideAccess | READ_CONTROL, FILE_OPEN, nullptr, &folder);
+        if (status == kAccessDenied) {
+            status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &folder);
+        }
+        if (status < 0) {
+            result = status == kSharingViolation ? FolderInUse : FolderForeign;
             goto cleanup;
         }
-        // The recorded folder, moved back meanwhile, is judged again from the start.
-        const bool recorded = IsRecordedFolder(folder);
-        if (!recorded && (RunsFromInside(expected) || !SetAside(folder, parentPath, name, taken->setAside))) {
-            result = FolderForeign;
+        result = CheckOpenFolder(folder, expected);
+        if (result == FolderLinked) {
             goto cleanup;
+        }
+        // The recorded folder, moved back meanwhile, is judged again from the
+        // start; anything else there, a file too, is set aside.
+        const bool isFolder = result == FolderHeld;
+        const FolderMatch match = MatchAtPath(folder, result);
+        if (!IsRecorded(match)) {
+            if (RunsFromInside(expected) || !SetAside(folder, parentPath, name, taken->setAside)) {
+                result = FolderForeign;
+                goto cleanup;
+            }
+            taken->setAsideMatch = match;
+            taken->setAsideFile = !isFolder;
         }
         CloseHandle(folder);
         folder = INVALID_HANDLE_VALUE;

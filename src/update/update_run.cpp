@@ -24,6 +24,7 @@
 #include "update/core_floor.h"
 #include "update/core_record.h"
 #include "update/core_signers.h"
+#include "update/folder_holder.h"
 #include "update/folder_record.h"
 #include "update/install_folder.h"
 #include "update/installed_version.h"
@@ -48,6 +49,10 @@ constexpr wchar_t kLinkedFolderError[] = L"The Tovrin Tools folder %ls is a link
                                          L"Remove it and start Tovrin Tools again.";
 constexpr wchar_t kForeignFolderError[] = L"The Tovrin Tools folder %ls was not made by Tovrin Tools and could not be "
                                           L"set aside. Close Tovrin Tools and start it again.";
+constexpr wchar_t kFolderInUseByError[] =
+    L"The Tovrin Tools folder %ls is in use by %.120ls. Close it and start Tovrin Tools again.";
+constexpr wchar_t kFolderInUseError[] =
+    L"The Tovrin Tools folder %ls is in use by another program. Close it and start Tovrin Tools again.";
 constexpr wchar_t kFolderName[] = L"TovrinTools";
 constexpr wchar_t kDownloadName[] = L"TovrinTools_core.exe.tmp";
 
@@ -190,8 +195,19 @@ void LogFolderTaken(const FolderTaken& taken)
 {
     char aside[kPathUnits * 3];
     if (taken.setAside[0] != L'\0') {
-        RunLog("install folder: the folder found there was not made by this launcher; set aside as %s",
-               LogUtf8(taken.setAside, aside, sizeof(aside)));
+        const char* why = taken.setAsideFile ? "a file was found there in place of the folder"
+                          : taken.setAsideMatch == FolderMatchChanged
+                              ? "the folder found there is the recorded one, but its owner or rights are not as this "
+                                "launcher left them"
+                          : taken.setAsideMatch == FolderMatchOlderForm
+                              ? "the folder found there was recorded by an earlier launcher by its ID alone and is not "
+                                "owned by Administrators with rights of its own"
+                              : "the folder found there was not made by this launcher";
+        RunLog("install folder: %s; set aside as %s", why, LogUtf8(taken.setAside, aside, sizeof(aside)));
+    }
+    if (taken.upgraded) {
+        RunLog("install folder: recorded by an earlier launcher by its ID alone, owned by Administrators with rights "
+               "of its own: kept%s", taken.recorded ? ", its owner and rights now recorded too" : "");
     }
     if (taken.made) {
         RunLog("install folder: made%s", taken.recorded ? " and recorded" : ", but could not be recorded");
@@ -524,8 +540,19 @@ RunEnd RunUpdate()
         swprintf(box, kErrorTextUnits, hold == FolderLinked ? kLinkedFolderError : kForeignFolderError, spelledFolder);
         return BoxEnd(box);
     }
-    // A folder that cannot be held (a file in its place, no rights) has nothing
-    // that can be opened in it: every step that needs it fails as it would have.
+    if (hold == FolderInUse) {
+        // The log lives in that folder: this run has none to write to.
+        wchar_t holder[kHolderNameUnits];
+        if (FolderHolderName(spelledFolder, holder, kHolderNameUnits)) {
+            swprintf(box, kErrorTextUnits, kFolderInUseByError, spelledFolder, holder);
+        } else {
+            swprintf(box, kErrorTextUnits, kFolderInUseError, spelledFolder);
+        }
+        return BoxEnd(box);
+    }
+    // A folder that cannot be held (no rights, a volume that keeps none) has
+    // nothing that can be opened in it: every step that needs it fails as it
+    // would have, and nothing is installed or pointed at.
     const wchar_t* installFolder = hold == FolderHeld ? g_installFolderPath : spelledFolder;
     if (haveBase && !JoinPath(installFolder, kCoreName, g_corePath, kPathUnits)) {
         return BoxEnd(L"");
@@ -551,8 +578,8 @@ RunEnd RunUpdate()
     swprintf(checkingText, kErrorTextUnits, L"Checking latest version on %ls...", kUpdateHost);
     PostStatus(checkingText, 5);
     StartFetch();
-    if (haveBase) {
-        InstallLauncherAndShortcut(installFolder);
+    if (hold == FolderHeld) {
+        InstallLauncherAndShortcut(g_installFolderPath);
     }
 
     const bool haveDocument = WaitForFetch();

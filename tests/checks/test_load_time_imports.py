@@ -28,7 +28,7 @@ KNOWN_DLLS = {
     # Not on the list, but mapped from the system folder into every process before any other DLL.
     "ntdll.dll",
 }
-DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "comctl32.dll", "wintrust.dll", "crypt32.dll"}
+DELAY_LOADED = {"winhttp.dll", "bcrypt.dll", "comctl32.dll", "wintrust.dll", "crypt32.dll", "rstrtmgr.dll"}
 
 
 def load_time_imports(exe):
@@ -123,6 +123,7 @@ class LoadTimeImports(unittest.TestCase):
         self.assertIn("WinVerifyTrust", delayed["wintrust.dll"])
         self.assertIn("CryptHashCertificate2", delayed["crypt32.dll"])
         self.assertIn("CertGetCertificateChain", delayed["crypt32.dll"])
+        self.assertIn("RmGetList", delayed["rstrtmgr.dll"])
 
     def test_ordinary_imports_are_reported(self):
         # A program linked the ordinary way: the check must see its load-time

@@ -47,6 +47,9 @@ ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
 RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
 FOREIGN_FOLDER_ERROR = ("The Tovrin Tools folder %s was not made by Tovrin Tools and could not be set aside. "
                         "Close Tovrin Tools and start it again.")
+# Wine's Restart Manager knows no program that holds a file, so the box names none.
+FOLDER_IN_USE_ERROR = ("The Tovrin Tools folder %s is in use by another program. "
+                       "Close it and start Tovrin Tools again.")
 LINKED_FOLDER_ERROR = ("The Tovrin Tools folder %s is a link to another place and was not used. "
                        "Remove it and start Tovrin Tools again.")
 
@@ -257,16 +260,6 @@ class WithoutServer(LauncherTestCase):
         shortcut = harness.read_shortcut(harness.shortcut_path())
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
 
-    def test_impossible_copy_points_shortcut_at_running_exe(self):
-        # A file where the install folder belongs: nothing can be installed there.
-        harness.install_dir().parent.mkdir(parents=True, exist_ok=True)
-        harness.install_dir().write_bytes(b"not a folder")
-        seen = self.run_launcher()
-        self.assertEqual(seen.error_boxes, [CONNECT_ERROR])
-        shortcut = harness.read_shortcut(harness.shortcut_path())
-        self.assertEqual(shortcut["target"].lower(), harness.windows_path(self.started_exe).lower())
-
-
 class ServerTestCase(harness.LoopbackServerMixin, LauncherTestCase):
     """A real HTTPS update host on loopback publishes a release per test."""
 
@@ -446,6 +439,61 @@ class WithServer(ServerTestCase):
         subprocess.run([harness.WINE, harness.windows_path(aside / "TovrinTools_core.exe")], cwd=aside,
                        env=harness.wine_env(env), timeout=60)
         self.assertIn(harness.windows_path(aside / "version.dll").lower(), planted_log.read_text().lower())
+
+    def test_anything_in_the_folders_place_is_set_aside_under_a_free_name_and_the_run_goes_on(self):
+        local = harness.install_dir().parent
+        published = self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        cases = [  # name, numbered names taken, what is at the install path, why the log says it was set aside
+            ("a plain file", 0, "file", "a file was found there"),
+            ("a folder, with every numbered name taken", 99, "folder", "not made by this launcher"),
+            # Wine keeps no owner: such a folder is never Administrators', so it is set aside once.
+            ("a folder recorded by its ID alone", 0, "recorded by ID", "recorded by an earlier launcher by its ID"),
+        ]
+        for name, taken, planted, why in cases:
+            with self.subTest(name):
+                harness.reset_user_state(forget_folder=True)
+                self.server.clear_requests()
+                numbered = {local / f"TovrinTools.untrusted-{number}" for number in range(1, taken + 1)}
+                for path in numbered:
+                    path.mkdir()
+                if planted == "file":
+                    harness.install_dir().write_bytes(b"planted")
+                elif planted == "folder":
+                    harness.install_dir().mkdir()
+                else:  # a launcher's folder, its record cut to the volume serial and file ID
+                    harness.take_install_dir()
+                    query = subprocess.run([harness.WINE, "reg", "query", harness.FOLDER_RECORD], capture_output=True,
+                                           env=harness.wine_env(), timeout=60, check=True).stdout.decode()
+                    [(sid, record)] = re.findall(r"^\s*(S-1-[0-9-]+)\s+REG_BINARY\s+(\w+)\s*$", query, re.MULTILINE)
+                    harness.set_registry_value(harness.FOLDER_RECORD, sid, "REG_BINARY", record[:48])
+                if planted != "file":
+                    (harness.install_dir() / "planted").write_bytes(b"planted")
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.EXE_PATH])
+                self.assertEqual(harness.core_path().read_bytes(), published)
+                self.assert_core_started_once_in_install_folder()
+                shortcut = harness.read_shortcut(harness.shortcut_path())
+                self.assertEqual(shortcut["target"].lower(),
+                                 harness.windows_path(harness.install_dir() / "TovrinTools_Launcher.exe").lower())
+                [aside] = set(local.glob("TovrinTools.untrusted-*")) - numbered
+                self.assertRegex(aside.name, r"^TovrinTools\.untrusted-[0-9a-f]{16}$" if taken else r"-1$")
+                self.assertEqual((aside if planted == "file" else aside / "planted").read_bytes(), b"planted")
+                self.assertRegex(harness.launcher_log(), why + ".*; set aside as " + re.escape(aside.name))
+
+    def test_folder_held_by_another_program_ends_in_a_box_that_says_so(self):
+        installed = harness.install_core("fake_core_1_6_5_0")
+        self.publish("fake_core_1_6_5_0", "1.6.5.0")
+        holder = harness.hold_file(harness.install_dir(), 60000)
+        try:
+            seen = self.run_launcher()
+        finally:
+            holder.kill()
+            holder.wait()
+        self.assertEqual(seen.error_boxes, [FOLDER_IN_USE_ERROR % harness.windows_path(harness.install_dir())])
+        self.assertEqual((self.requested_paths(), harness.core_path().read_bytes()), ([], installed))
+        self.assertFalse(harness.shortcut_path().exists() or list(harness.install_dir().parent.glob("*.untrusted-*")))
+        self.assert_nothing_started()
 
     def test_launchers_own_folder_moved_away_and_back_is_kept_and_a_look_alike_started_from_is_refused(self):
         installed = harness.install_core("fake_core_1_6_5_0")

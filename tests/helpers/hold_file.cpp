@@ -1,4 +1,4 @@
-// Test helper: opens a file without sharing and holds it for the given number
+// Test helper: opens a file or folder without sharing and holds it for the given number
 // of milliseconds, as a running program holds its own executable; or holds a
 // mutex of the given name (a format, "%ls" the user's SID), made as any
 // program makes one or, with --as-launcher, as a launcher makes its run lock.
@@ -93,7 +93,7 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     HANDLE held = mutex ? HoldMutex(argv[2], argc == 5 && wcscmp(argv[4], L"--as-launcher") == 0)
-                        : CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                        : CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (held == nullptr || held == INVALID_HANDLE_VALUE) {
         fwprintf(stderr, L"hold_file: cannot hold %ls (error %lu)\n", argv[mutex ? 2 : 1], GetLastError());
         return 1;
