@@ -128,6 +128,17 @@ bool SetAside(HANDLE handle, const wchar_t* parentPath, const wchar_t* name, wch
     return false;
 }
 
+// Whether what is open as handle is a link opened as itself (a junction or a
+// symbolic link, not what it leads to): renaming it moves the link alone. Where
+// the system followed the link instead (Wine does), only the final path shows
+// it, and nothing may be renamed.
+bool IsLinkItself(HANDLE handle)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Whether what is open as handle at the install path is the recorded folder:
 // a folder (CheckOpenFolder's FolderHeld), and MatchRecordedFolder says so.
 FolderMatch MatchAtPath(HANDLE handle, FolderHold checked)
@@ -198,7 +209,7 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
         }
         if (status >= 0) {
             result = CheckOpenFolder(folder, expected);
-            if (result == FolderLinked) {
+            if (result == FolderLinked && !IsLinkItself(folder)) {
                 goto cleanup;
             }
             const FolderMatch match = MatchAtPath(folder, result);
@@ -220,11 +231,11 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
             goto cleanup;
         }
         result = CheckOpenFolder(folder, expected);
-        if (result == FolderLinked) {
+        if (result == FolderLinked && !IsLinkItself(folder)) {
             goto cleanup;
         }
         // The recorded folder, moved back meanwhile, is judged again from the
-        // start; anything else there, a file too, is set aside.
+        // start; anything else there, a file or a link too, is set aside.
         const bool isFolder = result == FolderHeld;
         const FolderMatch match = MatchAtPath(folder, result);
         if (!IsRecorded(match)) {
@@ -233,7 +244,8 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
                 goto cleanup;
             }
             taken->setAsideMatch = match;
-            taken->setAsideFile = !isFolder;
+            taken->setAsideFile = !isFolder && result != FolderLinked;
+            taken->setAsideLink = result == FolderLinked;
         }
         CloseHandle(folder);
         folder = INVALID_HANDLE_VALUE;

@@ -14,6 +14,7 @@ struct FolderTaken {
     wchar_t setAside[kPathUnits];  // the new name of what was there and was not the launcher's, or empty
     FolderMatch setAsideMatch;     // why it was not
     bool setAsideFile;             // it was no folder at all
+    bool setAsideLink;             // it was a link, moved aside itself
 };
 
 // Holds base\name as the install folder (see HoldOpenFolder), where base is a
@@ -24,6 +25,6 @@ struct FolderTaken {
 // deleted or opened for anything else, and a new folder is made, with the
 // folder's descriptor from its first moment, and recorded. What cannot be set
 // aside (a program runs from it, the launcher itself perhaps) is FolderForeign;
-// what another program holds open without sharing is FolderInUse; a link is
-// FolderLinked.
+// what another program holds open without sharing is FolderInUse; a link that
+// cannot be opened as itself, to be renamed alone, is FolderLinked.
 FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTaken* taken);

@@ -196,6 +196,7 @@ void LogFolderTaken(const FolderTaken& taken)
     char aside[kPathUnits * 3];
     if (taken.setAside[0] != L'\0') {
         const char* why = taken.setAsideFile ? "a file was found there in place of the folder"
+                          : taken.setAsideLink ? "a link was found there in place of the folder"
                           : taken.setAsideMatch == FolderMatchChanged
                               ? "the folder found there is the recorded one, but its owner or rights are not as this "
                                 "launcher left them"
