@@ -6,6 +6,6 @@ constexpr wchar_t kCoreName[] = L"TovrinTools_core.exe";
 constexpr wchar_t kLaunchErrorFormat[] = L"Failed to launch TovrinTools_core.exe (error %lu).";
 constexpr wchar_t kUnsignedCoreError[] = L"TovrinTools_core.exe is not signed by its publisher and was not started.";
 
-// Closes g_coreHandle, the core held open since its check, once the start has
-// returned or a download is to replace it; does nothing when no core is held.
+// Closes g_coreHandle, the core the run handed to the window with its finish,
+// once the start has returned; does nothing when none was handed over.
 void CloseHeldCore();

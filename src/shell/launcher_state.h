@@ -28,8 +28,9 @@ extern std::atomic<LONG> g_cancelRequested;
 // Written by the worker before it posts WM_LAUNCHER_DONE, read while that message is handled.
 extern wchar_t g_corePath[kPathUnits];
 extern wchar_t g_errorText[kErrorTextUnits];
-// The installed core, opened in the held install folder, checked (with signer
-// pins: its signature) and held by the worker before it posts DoneLaunch,
-// closed by the window once the start has returned, so the file started is the
-// file checked. INVALID_HANDLE_VALUE while none is held.
+// The installed core, opened in the held install folder and checked (with
+// signer pins: its signature) by the worker, which holds it until it hands it
+// over here right before it posts DoneLaunch; closed by the window once the
+// start has returned, so the file started is the file checked.
+// INVALID_HANDLE_VALUE until then.
 extern HANDLE g_coreHandle;

@@ -60,25 +60,25 @@ void StartCoreChecks(HANDLE core, const wchar_t* path, bool checkSignature, Core
     checks->stop.store(0);
     checks->digestText[0] = '\0';
     memset(checks->signer, 0, sizeof(checks->signer));
-    checks->digest = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
-    checks->signature = CoreCheck{nullptr, INVALID_HANDLE_VALUE, false};
+    checks->digest = CoreCheck{};
+    checks->signature = CoreCheck{};
     CoreRecord record;
-    checks->recalled = core != INVALID_HANDLE_VALUE && RecalledCore(core, &record);
-    checks->signerRecalled =
-        checks->recalled && checkSignature && SignerPinListed(record.signer, kCoreSignerPins, kCoreSignerPinCount);
-    if (checks->recalled) {
+    checks->fromRecord = core != INVALID_HANDLE_VALUE && RecordedCheckHolds(core, &record);
+    checks->signerFromRecord =
+        checks->fromRecord && checkSignature && SignerPinListed(record.signer, kCoreSignerPins, kCoreSignerPinCount);
+    if (checks->fromRecord) {
         memcpy(checks->digestText, record.digest, kSha256HexBytes);
         checks->digest.passed = true;
     }
-    if (checks->signerRecalled) {
+    if (checks->signerFromRecord) {
         memcpy(checks->signer, record.signer, kSha256Bytes);
         checks->signature.passed = true;
     }
     // The signature first: it is the slower, with its libraries to load.
-    if (checkSignature && !checks->signerRecalled) {
+    if (checkSignature && !checks->signerFromRecord) {
         Start(core, &checks->signature, SignatureThread, checks);
     }
-    if (!checks->recalled) {
+    if (!checks->fromRecord) {
         Start(core, &checks->digest, DigestThread, checks);
     }
 }
@@ -101,7 +101,7 @@ bool CoreSigned(CoreChecks* checks)
 bool RecordCoreChecks(HANDLE core, CoreChecks* checks)
 {
     const bool checkSignature = kCoreSignerPinCount > 0;
-    if (checks->recalled && (checks->signerRecalled || !checkSignature)) {
+    if (checks->fromRecord && (checks->signerFromRecord || !checkSignature)) {
         return false;
     }
     char digest[kSha256HexBytes];
@@ -111,10 +111,10 @@ bool RecordCoreChecks(HANDLE core, CoreChecks* checks)
     return RecordCore(core, digest, checks->signer);
 }
 
-bool CoreSignerRecalled(HANDLE core)
+bool RecordedSignerPinned(HANDLE core)
 {
     CoreRecord record;
-    return RecalledCore(core, &record) && SignerPinListed(record.signer, kCoreSignerPins, kCoreSignerPinCount);
+    return RecordedCheckHolds(core, &record) && SignerPinListed(record.signer, kCoreSignerPins, kCoreSignerPinCount);
 }
 
 void EndCoreChecks(CoreChecks* checks)

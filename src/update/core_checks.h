@@ -10,20 +10,21 @@
 
 // One check of the core: its thread, the handle it reads through, its result.
 struct CoreCheck {
-    HANDLE thread;
-    HANDLE file;
-    bool passed;
+    HANDLE thread = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool passed = false;
 };
 
+// Nothing is checked until StartCoreChecks, and nothing passes.
 struct CoreChecks {
     CoreCheck digest;
-    CoreCheck signature;  // thread and file stay empty without signer pins
-    const wchar_t* path;  // the core's path, for the signature check
-    std::atomic<LONG> stop;  // ends the digest early once its result will not be used
-    bool recalled;           // the digest (and signerRecalled: the signature) came from a record
-    bool signerRecalled;
-    char digestText[kSha256HexBytes];
-    uint8_t signer[kSha256Bytes];  // the key whose signature passed here or in the record; else all zero
+    CoreCheck signature;              // thread and file stay empty without signer pins
+    const wchar_t* path = nullptr;    // the core's path, for the signature check
+    std::atomic<LONG> stop{0};        // ends the digest early once its result will not be used
+    bool fromRecord = false;          // the digest came from the record of an earlier run's check
+    bool signerFromRecord = false;    // and so did the signature's signer
+    char digestText[kSha256HexBytes] = "";
+    uint8_t signer[kSha256Bytes] = {};  // the key whose signature passed here or in the record; else all zero
 };
 
 // Starts, for the file open as core (read access, held without write sharing),
@@ -48,7 +49,7 @@ bool RecordCoreChecks(HANDLE core, CoreChecks* checks);
 
 // Whether a record still holding for the file open as core names a signer
 // that one of the build's pins accepts.
-bool CoreSignerRecalled(HANDLE core);
+bool RecordedSignerPinned(HANDLE core);
 
 // Stops the digest, waits for both checks and closes their handles, so that
 // nothing of them keeps the core's file open; checks that never started, or

@@ -41,7 +41,7 @@ bool CoreRecordHolds(const CoreRecord& record, const FileStamp& actual, uint64_t
            memchr(record.digest, '\0', sizeof(record.digest)) != nullptr;
 }
 
-bool RecalledCore(HANDLE core, CoreRecord* record)
+bool RecordedCheckHolds(HANDLE core, CoreRecord* record)
 {
     FileStamp actual;
     return ReadFileStamp(core, &actual) && ReadUserRecord(kCoreSuffix, record, sizeof(*record)) &&

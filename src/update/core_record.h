@@ -38,7 +38,7 @@ constexpr uint64_t kCoreRecordLifetime = 7ULL * 24 * 3600 * 10000000;
 bool CoreRecordHolds(const CoreRecord& record, const FileStamp& actual, uint64_t now);
 
 // The record of the file open as core when it still holds for that file.
-bool RecalledCore(HANDLE core, CoreRecord* record);
+bool RecordedCheckHolds(HANDLE core, CoreRecord* record);
 
 // Records that the file open as core, which must have been held without write
 // sharing since its checks, has the SHA-256 digest and passed the signature of
