@@ -5,7 +5,9 @@
 // Copies the running launcher into the held install folder (g_installFolder,
 // whose path installFolder is; without one, nothing is copied) as
 // "TovrinTools_Launcher.exe" (unless it already runs from there), replacing an
-// earlier copy in one move or not at all, and rewrites "Tovrin Tools.lnk" on
+// earlier copy in one move or not at all, but never a newer one nor any once a
+// newer launcher was installed (the launcher floor, raised to each launcher
+// installed or started from its copy), and rewrites "Tovrin Tools.lnk" on
 // the user's desktop to start that copy, or the running executable when the
 // held folder has no copy. When the file at the launcher's own path is not the
 // image that runs, neither the copy nor the shortcut is touched; a copy that is

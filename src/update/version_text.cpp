@@ -98,3 +98,9 @@ FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b
 {
     return VersionAbove(b, a) ? b : a;
 }
+
+bool MayReplaceInstalledLauncher(const FileVersionQuad& running, const FileVersionQuad& installed,
+                                 const FileVersionQuad& floor)
+{
+    return !VersionAbove(installed, running) && !VersionAbove(floor, running);
+}

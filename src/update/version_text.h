@@ -60,3 +60,10 @@ bool VersionAbove(const FileVersionQuad& a, const FileVersionQuad& b);
 
 // The higher of two versions; one not present gives way to the other.
 FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b);
+
+// Whether the running launcher (version running) may replace the installed
+// copy (version installed; not present when there is none or it has no
+// version): never with an older launcher than that copy, nor with one older
+// than the highest launcher ever installed (floor), whatever the copy is now.
+bool MayReplaceInstalledLauncher(const FileVersionQuad& running, const FileVersionQuad& installed,
+                                 const FileVersionQuad& floor);

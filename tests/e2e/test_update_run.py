@@ -31,6 +31,8 @@ LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/Tov
 # fake cores signed with the test keys (tests/helpers/make_signed_samples).
 PINNED_LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_PINNED_LAUNCHER_EXE",
                                               "build/windows/helpers/TovrinTools_pinned.exe"))
+NEXT_LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_NEXT_LAUNCHER_EXE",
+                                            "build/windows/helpers/TovrinTools_pinned_next.exe"))  # 1.0.0.1
 SIGNED = pathlib.Path(os.environ.get("TOVRIN_SIGNED_SAMPLES", "build/windows/tests/signed_samples"))
 
 CHECKING = f"Checking latest version on {HOST}..."
@@ -259,6 +261,29 @@ class WithoutServer(LauncherTestCase):
         self.assertEqual(installed_copy.read_bytes(), older)
         shortcut = harness.read_shortcut(harness.shortcut_path())
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
+
+    def test_older_launcher_leaves_a_newer_installed_copy_and_the_shortcut(self):
+        # The newer launcher's copy records the launcher floor, which outlasts the folder.
+        harness.reset_user_state(forget_folder=True)
+        self.addCleanup(harness.reset_user_state, forget_folder=True)
+        installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        shutil.copyfile(NEXT_LAUNCHER, self.started_exe)
+        self.run_launcher()
+        self.assertIn("launcher floor: raised to 1.0.0.1", harness.launcher_log())
+        shutil.copyfile(LAUNCHER, self.started_exe)
+        for copy_left, installed in [(True, "1.0.0.1"), (False, "none")]:
+            logged = f"1.0.0.0 is older than the installed copy {installed} or the launcher floor 1.0.0.1"
+            with self.subTest(copy_left=copy_left):
+                if not copy_left:
+                    installed_copy.unlink()
+                self.run_launcher()
+                self.assertEqual(installed_copy.exists() and installed_copy.read_bytes(),
+                                 copy_left and NEXT_LAUNCHER.read_bytes())
+                target = installed_copy if copy_left else self.started_exe
+                shortcut = harness.read_shortcut(harness.shortcut_path())
+                self.assertEqual(shortcut["target"].lower(), harness.windows_path(target).lower())
+                self.assertIn(logged, harness.launcher_log().rsplit("run started", 1)[1])
+
 
 class ServerTestCase(harness.LoopbackServerMixin, LauncherTestCase):
     """A real HTTPS update host on loopback publishes a release per test."""
