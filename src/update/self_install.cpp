@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr wchar_t kInstalledLauncherName[] = L"TovrinTools_Launcher.exe";
 constexpr wchar_t kShortcutName[] = L"Tovrin Tools.lnk";
 constexpr wchar_t kShortcutDescription[] = L"Tovrin Tools Launcher";
 constexpr size_t kCopyChunkBytes = 1 << 20;
@@ -156,7 +155,7 @@ bool MayReplaceInstalledCopy(const FileVersionQuad& running)
 
 }  // namespace
 
-void InstallLauncherAndShortcut(const wchar_t* installFolder)
+void InstallLauncherAndShortcut(const wchar_t* installFolder, FileVersionQuad* runningVersion)
 {
     wchar_t ownPath[kPathUnits];
     wchar_t copyPath[kPathUnits];
@@ -201,6 +200,9 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
         RunLog("launcher floor: raised to %s", text);
     }
     UnmapFileView(&view);
+    if (runningVersion != nullptr) {
+        *runningVersion = running;
+    }
     if (own != INVALID_HANDLE_VALUE) {
         CloseHandle(own);
     }

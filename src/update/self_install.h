@@ -2,6 +2,11 @@
 // shortcut that points at it.
 #pragma once
 
+#include "update/version_text.h"
+
+// The launcher's copy in the install folder, which the shortcut starts.
+constexpr wchar_t kInstalledLauncherName[] = L"TovrinTools_Launcher.exe";
+
 // Copies the running launcher into the held install folder (g_installFolder,
 // whose path installFolder is; without one, nothing is copied) as
 // "TovrinTools_Launcher.exe" (unless it already runs from there), replacing an
@@ -12,5 +17,6 @@
 // held folder has no copy. When the file at the launcher's own path is not the
 // image that runs, neither the copy nor the shortcut is touched; a copy that is
 // not that image once written is removed instead of installed. Every failure
-// is silent and only skips what depends on it.
-void InstallLauncherAndShortcut(const wchar_t* installFolder);
+// is silent and only skips what depends on it. running, when given, receives
+// the running launcher's version (not present when its file was not its image).
+void InstallLauncherAndShortcut(const wchar_t* installFolder, FileVersionQuad* running = nullptr);

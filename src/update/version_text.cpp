@@ -104,3 +104,10 @@ bool MayReplaceInstalledLauncher(const FileVersionQuad& running, const FileVersi
 {
     return !VersionAbove(installed, running) && !VersionAbove(floor, running);
 }
+
+bool LauncherUpdateWanted(const FileVersionQuad& running, const FileVersionQuad& installed,
+                          const PublishedVersion& published)
+{
+    return running.present && CompareFileVersion(running, published) < 0 &&
+           (!installed.present || CompareFileVersion(installed, published) < 0);
+}

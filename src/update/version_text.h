@@ -67,3 +67,8 @@ FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b
 // than the highest launcher ever installed (floor), whatever the copy is now.
 bool MayReplaceInstalledLauncher(const FileVersionQuad& running, const FileVersionQuad& installed,
                                  const FileVersionQuad& floor);
+
+// Whether a launcher of the published version is to be installed: newer than
+// the running launcher (present) and than the installed copy (if present).
+bool LauncherUpdateWanted(const FileVersionQuad& running, const FileVersionQuad& installed,
+                          const PublishedVersion& published);

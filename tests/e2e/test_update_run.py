@@ -71,6 +71,16 @@ def add_user_root(test):
                     rf"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates\{thumbprint}", "/f")
 
 
+def set_launcher_floor(parts_hex):
+    """Records the launcher floor (four little-endian 16-bit numbers) as only elevated code could, beside
+    the user's folder record."""
+    query = subprocess.run([harness.WINE, "reg", "query", harness.FOLDER_RECORD], env=harness.wine_env(),
+                           capture_output=True, text=True, timeout=60)
+    name = next(word for word in query.stdout.split() if word.startswith("S-1-") and "." not in word) + ".launcher"
+    subprocess.run([harness.WINE, "reg", "add", harness.FOLDER_RECORD, "/v", name, "/t", "REG_BINARY", "/d",
+                    parts_hex, "/f"], env=harness.wine_env(), capture_output=True, timeout=60, check=True)
+
+
 class LauncherTestCase(unittest.TestCase):
     """Starts every run from a clean user profile, with the launcher in Downloads."""
     launcher = LAUNCHER
@@ -361,10 +371,16 @@ class WithServer(ServerTestCase):
 
     def test_unpinned_launcher_trusts_the_host_on_versions_and_logs_a_mismatch(self):
         harness.install_core("fake_core_1_6_5_0")
-        served = self.publish("fake_core_1_6_4_0", "99.0.0.0")
+        # A launcher published beside it is left alone: without pins it cannot tell the publisher's.
+        served = self.publish("fake_core_1_6_4_0", "99.0.0.0", launcher=(SIGNED / "publisher_launcher_1_0_0_1.exe",
+                                                                          "1.0.0.1"))
         seen = self.run_launcher()
         self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
         self.assertEqual(harness.core_path().read_bytes(), served)
+        self.assertNotIn(update_server.LAUNCHER_PATH, self.requested_paths())
+        self.assertEqual((harness.install_dir() / "TovrinTools_Launcher.exe").read_bytes(), LAUNCHER.read_bytes())
+        self.assertIn("launcher update: 1.0.0.1 published; not installed by a launcher without signer pins",
+                      harness.launcher_log())
         self.assertIn('version of the download: 1.6.4.0, published "99.0.0.0", installed core 1.6.5.0: not the '
                       "published version; installed all the same (no signer pins)", harness.launcher_log())
         self.assert_core_started_once_in_install_folder()
@@ -1034,6 +1050,56 @@ class PinnedWithServer(ServerTestCase):
                     self.assertEqual(harness.core_path().read_bytes(), installed.read_bytes())
                     self.assert_core_started_once_in_install_folder()
                 shutil.rmtree(harness.install_dir().with_name("moved-by-the-user"))
+
+    def test_published_launcher_is_installed_only_when_its_publishers_and_as_announced(self):
+        core, launcher = SIGNED / "publisher_1_6_5_0.exe", SIGNED / "publisher_launcher_1_0_0_1.exe"
+        copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        self.addCleanup(harness.reset_user_state, forget_folder=True)
+        cases = [  # name, published launcher, its version, its digest, launcher floor, log
+            ("signed by a stranger", SIGNED / "stranger_launcher_1_0_0_1.exe", "1.0.0.1", None, None,
+             "the download is not signed by a pinned publisher; not installed"),
+            ("another digest", launcher, "1.0.0.1", "0" * 64, None, "sha256 of the download not the published"),
+            ("another version", launcher, "1.0.0.2", None, None,
+             "version of the download 1.0.0.1, not the published one or below the launcher floor 1.0.0.0"),
+            ("the core announced as a launcher", core, "1.6.5.0", None, None,
+             "the download is no launcher for this update host; not installed"),
+            ("below the floor", launcher, "1.0.0.1", None, "0100000000000200",
+             "version of the download 1.0.0.1, not the published one or below the launcher floor 1.0.0.2"),
+            ("signed and newer", launcher, "1.0.0.1", None, None,
+             "launcher update: 1.0.0.1 installed as TovrinTools_Launcher.exe, signed by a pinned publisher"),
+        ]
+        for name, published, version, digest, floor, logged in cases:
+            with self.subTest(name):
+                harness.reset_user_state(forget_folder=True)
+                self.server.clear_requests()
+                harness.install_core(core)
+                if floor is not None:
+                    set_launcher_floor(floor)
+                self.server.set_scenario(update_server.release_scenario(
+                    core, "1.6.5.0", launcher=(published, version) + ((digest,) if digest else ())))
+                # The last one runs from the copy it replaces.
+                started = copy if name == "signed and newer" else self.started_exe
+                if started == copy:
+                    shutil.copyfile(PINNED_LAUNCHER, copy)
+                seen = harness.run_launcher(harness.windows_path(started))
+                self.assertEqual(seen.error_boxes, [])
+                self.assert_core_started_once_in_install_folder()
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.LAUNCHER_PATH])
+                self.assertIn(logged, harness.launcher_log())
+                # The copy the run made of itself (none below the floor) stays unless the new one replaced it.
+                kept = None if floor else launcher if name == "signed and newer" else PINNED_LAUNCHER
+                self.assertEqual(copy.read_bytes() if copy.exists() else None, kept and kept.read_bytes())
+        shortcut = harness.read_shortcut(harness.shortcut_path())
+        self.assertEqual(shortcut["target"].lower(), harness.windows_path(copy).lower())
+        # Started from there, the new launcher runs the update as before and asks for no launcher again.
+        pathlib.Path(str(harness.core_path()) + ".started").unlink()
+        self.server.clear_requests()
+        seen = harness.run_launcher(harness.windows_path(copy))
+        self.assertEqual(seen.error_boxes, [])
+        self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+        self.assert_core_started_once_in_install_folder()
+        # The replaced launcher, set aside while it ran, is gone with every other temporary file.
+        self.assertEqual([p.name for p in harness.install_dir().glob("*.tmp")], [])
 
     def test_download_not_signed_by_publisher_is_refused(self):
         # Each is published with the digest of its own bytes, so only the signature tells.

@@ -114,6 +114,12 @@ TEST(VersionText, DownloadMustBeThePublishedVersionAndNoDowngrade)
     EXPECT_FALSE(MayReplaceInstalledLauncher(older, launcher, none));
     EXPECT_FALSE(MayReplaceInstalledLauncher(older, none, launcher));
     EXPECT_FALSE(MayReplaceInstalledLauncher(none, older, none));
+    // A published launcher is wanted only when newer than this one and than the copy.
+    EXPECT_TRUE(LauncherUpdateWanted(older, older, ParseVersionText("1.0.0.1")));
+    EXPECT_TRUE(LauncherUpdateWanted(older, none, ParseVersionText("1.0.0.1")));
+    EXPECT_FALSE(LauncherUpdateWanted(older, launcher, ParseVersionText("1.0.0.1")));
+    EXPECT_FALSE(LauncherUpdateWanted(launcher, older, ParseVersionText("1.0.0.1")));
+    EXPECT_FALSE(LauncherUpdateWanted(none, none, ParseVersionText("9.0.0.0")));
     // A document asked for again may name the same or a newer release only.
     EXPECT_LT(CompareVersionTexts("1.6.4.0", "1.6.5"), 0);
     EXPECT_EQ(CompareVersionTexts("1.6.5", "1.6.5.0"), 0);
