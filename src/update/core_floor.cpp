@@ -19,7 +19,8 @@ FileVersionQuad RecordedFloor(const wchar_t* suffix)
 
 bool RaiseRecordedFloor(const wchar_t* suffix, const FileVersionQuad& version)
 {
-    return VersionAbove(version, RecordedFloor(suffix)) && WriteUserRecord(suffix, version.parts, sizeof(version.parts));
+    return VersionAbove(version, RecordedFloor(suffix)) &&
+           WriteUserRecord(suffix, version.parts, sizeof(version.parts));
 }
 
 }  // namespace

@@ -100,7 +100,8 @@ bool MoveOverInstalledCopy(HANDLE download, const wchar_t* asideName)
         return true;
     }
     bool ok = false;
-    HANDLE installed = OpenFolderFile(kInstalledLauncherName, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+    HANDLE installed =
+        OpenFolderFile(kInstalledLauncherName, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (installed == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -182,7 +182,8 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder, FileVersionQuad* r
     // the bytes copied: the file is not read a second time.
     FileView view = {};
     const bool mapped = own != INVALID_HANDLE_VALUE && MapFileView(own, &view);
-    const bool ownImage = own != INVALID_HANDLE_VALUE && (fromCopy || (mapped && IsRunningImage(view.bytes, view.size)));
+    const bool ownImage =
+        own != INVALID_HANDLE_VALUE && (fromCopy || (mapped && IsRunningImage(view.bytes, view.size)));
     FileVersionQuad running = {};
     const char* problem = nullptr;
     if (ownImage && mapped) {

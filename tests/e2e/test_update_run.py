@@ -72,13 +72,11 @@ def add_user_root(test):
 
 
 def set_launcher_floor(parts_hex):
-    """Records the launcher floor (four little-endian 16-bit numbers) as only elevated code could, beside
-    the user's folder record."""
-    query = subprocess.run([harness.WINE, "reg", "query", harness.FOLDER_RECORD], env=harness.wine_env(),
-                           capture_output=True, text=True, timeout=60)
-    name = next(word for word in query.stdout.split() if word.startswith("S-1-") and "." not in word) + ".launcher"
-    subprocess.run([harness.WINE, "reg", "add", harness.FOLDER_RECORD, "/v", name, "/t", "REG_BINARY", "/d",
-                    parts_hex, "/f"], env=harness.wine_env(), capture_output=True, timeout=60, check=True)
+    """Records the launcher floor (four 16-bit numbers, little-endian) beside the user's folder record."""
+    reg = lambda *args: subprocess.run([harness.WINE, "reg", *args], env=harness.wine_env(), capture_output=True,
+                                       text=True, timeout=60, check=True).stdout
+    user = next(w for w in reg("query", harness.FOLDER_RECORD).split() if w.startswith("S-1-") and "." not in w)
+    reg("add", harness.FOLDER_RECORD, "/v", user + ".launcher", "/t", "REG_BINARY", "/d", parts_hex, "/f")
 
 
 class LauncherTestCase(unittest.TestCase):
@@ -276,23 +274,20 @@ class WithoutServer(LauncherTestCase):
         # The newer launcher's copy records the launcher floor, which outlasts the folder.
         harness.reset_user_state(forget_folder=True)
         self.addCleanup(harness.reset_user_state, forget_folder=True)
-        installed_copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        copy = harness.install_dir() / "TovrinTools_Launcher.exe"
         shutil.copyfile(NEXT_LAUNCHER, self.started_exe)
         self.run_launcher()
-        self.assertIn("launcher floor: raised to 1.0.0.1", harness.launcher_log())
         shutil.copyfile(LAUNCHER, self.started_exe)
         for copy_left, installed in [(True, "1.0.0.1"), (False, "none")]:
-            logged = f"1.0.0.0 is older than the installed copy {installed} or the launcher floor 1.0.0.1"
             with self.subTest(copy_left=copy_left):
                 if not copy_left:
-                    installed_copy.unlink()
+                    copy.unlink()
                 self.run_launcher()
-                self.assertEqual(installed_copy.exists() and installed_copy.read_bytes(),
-                                 copy_left and NEXT_LAUNCHER.read_bytes())
-                target = installed_copy if copy_left else self.started_exe
-                shortcut = harness.read_shortcut(harness.shortcut_path())
-                self.assertEqual(shortcut["target"].lower(), harness.windows_path(target).lower())
-                self.assertIn(logged, harness.launcher_log().rsplit("run started", 1)[1])
+                self.assertEqual(copy.exists() and copy.read_bytes(), copy_left and NEXT_LAUNCHER.read_bytes())
+                shortcut = harness.read_shortcut(harness.shortcut_path())["target"].lower()
+                self.assertEqual(shortcut, harness.windows_path(copy if copy_left else self.started_exe).lower())
+                self.assertIn(f"1.0.0.0 is older than the installed copy {installed} or the launcher floor 1.0.0.1",
+                              harness.launcher_log().rsplit("run started", 1)[1])
 
 
 class ServerTestCase(harness.LoopbackServerMixin, LauncherTestCase):
@@ -372,8 +367,8 @@ class WithServer(ServerTestCase):
     def test_unpinned_launcher_trusts_the_host_on_versions_and_logs_a_mismatch(self):
         harness.install_core("fake_core_1_6_5_0")
         # A launcher published beside it is left alone: without pins it cannot tell the publisher's.
-        served = self.publish("fake_core_1_6_4_0", "99.0.0.0", launcher=(SIGNED / "publisher_launcher_1_0_0_1.exe",
-                                                                          "1.0.0.1"))
+        served = self.publish("fake_core_1_6_4_0", "99.0.0.0",
+                              launcher=(SIGNED / "publisher_launcher_1_0_0_1.exe", "1.0.0.1", None))
         seen = self.run_launcher()
         self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
         self.assertEqual(harness.core_path().read_bytes(), served)
@@ -1055,18 +1050,13 @@ class PinnedWithServer(ServerTestCase):
         core, launcher = SIGNED / "publisher_1_6_5_0.exe", SIGNED / "publisher_launcher_1_0_0_1.exe"
         copy = harness.install_dir() / "TovrinTools_Launcher.exe"
         self.addCleanup(harness.reset_user_state, forget_folder=True)
-        cases = [  # name, published launcher, its version, its digest, launcher floor, log
-            ("signed by a stranger", SIGNED / "stranger_launcher_1_0_0_1.exe", "1.0.0.1", None, None,
-             "the download is not signed by a pinned publisher; not installed"),
+        cases = [  # name, published launcher, its version and digest, launcher floor, log
+            ("by a stranger", SIGNED / "stranger_launcher_1_0_0_1.exe", "1.0.0.1", None, None, "not signed by a"),
             ("another digest", launcher, "1.0.0.1", "0" * 64, None, "sha256 of the download not the published"),
-            ("another version", launcher, "1.0.0.2", None, None,
-             "version of the download 1.0.0.1, not the published one or below the launcher floor 1.0.0.0"),
-            ("the core announced as a launcher", core, "1.6.5.0", None, None,
-             "the download is no launcher for this update host; not installed"),
-            ("below the floor", launcher, "1.0.0.1", None, "0100000000000200",
-             "version of the download 1.0.0.1, not the published one or below the launcher floor 1.0.0.2"),
-            ("signed and newer", launcher, "1.0.0.1", None, None,
-             "launcher update: 1.0.0.1 installed as TovrinTools_Launcher.exe, signed by a pinned publisher"),
+            ("another version", launcher, "1.0.0.2", None, None, "download 1.0.0.1, not the published one"),
+            ("a core", core, "1.6.5.0", None, None, "the download is no launcher for this update host"),
+            ("below the floor", launcher, "1.0.0.1", None, "0100000000000200", "below the launcher floor 1.0.0.2"),
+            ("signed and newer", launcher, "1.0.0.1", None, None, "1.0.0.1 installed as TovrinTools_Launcher.exe"),
         ]
         for name, published, version, digest, floor, logged in cases:
             with self.subTest(name):
@@ -1075,8 +1065,8 @@ class PinnedWithServer(ServerTestCase):
                 harness.install_core(core)
                 if floor is not None:
                     set_launcher_floor(floor)
-                self.server.set_scenario(update_server.release_scenario(
-                    core, "1.6.5.0", launcher=(published, version) + ((digest,) if digest else ())))
+                self.server.set_scenario(update_server.release_scenario(core, "1.6.5.0",
+                                                                        launcher=(published, version, digest)))
                 # The last one runs from the copy it replaces.
                 started = copy if name == "signed and newer" else self.started_exe
                 if started == copy:

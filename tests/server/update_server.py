@@ -90,13 +90,10 @@ def sha256_file(path):
 
 
 def release_meta(exe_path, version, sha256=None, size=None, launcher=None):
-    """The metadata document for a published core build, as bytes; launcher
-    (path, version[, sha256]) adds the launcher's members before the core's."""
-    document = {}
-    if launcher is not None:
-        document["launcher_version"] = launcher[1]
-        document["launcher_sha256"] = launcher[2] if len(launcher) > 2 else sha256_file(launcher[0])
-        document["launcher_size"] = os.path.getsize(launcher[0])
+    """The metadata document for a published core build, as bytes; launcher (path, version, sha256 or None)
+    adds the launcher's members before the core's."""
+    document = {} if launcher is None else {"launcher_version": launcher[1], "launcher_size": os.path.getsize(
+        launcher[0]), "launcher_sha256": launcher[2] or sha256_file(launcher[0])}
     document.update({
         "version": version,
         "sha256": sha256 if sha256 is not None else sha256_file(exe_path),
@@ -106,18 +103,15 @@ def release_meta(exe_path, version, sha256=None, size=None, launcher=None):
 
 
 def release_scenario(exe_path, version, sha256=None, size=None, exe=None, launcher=None):
-    """A scenario that publishes exe_path as version, and with launcher
-    (path, version[, sha256]) that launcher too; exe adds answer keys (stalls,
-    drops, ...) to the executable's answer."""
+    """A scenario that publishes exe_path as version, and launcher (as release_meta takes it) too; exe
+    adds answer keys (stalls, drops, ...) to the executable's answer."""
     answer = {"body_file": os.path.abspath(exe_path)}
     answer.update(exe or {})
-    scenario = {
+    return {
         "meta": {"body": release_meta(exe_path, version, sha256, size, launcher).decode()},
         "exe": answer,
+        **({"launcher": {"body_file": os.path.abspath(launcher[0])}} if launcher else {}),
     }
-    if launcher is not None:
-        scenario["launcher"] = {"body_file": os.path.abspath(launcher[0])}
-    return scenario
 
 
 def write_scenario(control_path, scenario):
