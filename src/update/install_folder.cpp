@@ -185,19 +185,19 @@ bool MakeAtPath(HANDLE parent, const wchar_t* name, const wchar_t* expected, Fol
     return true;
 }
 
-// Judges folder, open at the install path with the install folder's access:
-// true with the outcome in *result where it is the recorded folder, now held,
-// or a link that cannot be set aside alone; false where what is there is to be
-// set aside. The caller closes folder unless it is held.
-bool HoldAtPath(HANDLE folder, const wchar_t* expected, FolderTaken* taken, FolderHold* result)
+// Judges found, what is open at the install path with the install folder's
+// access: true with the outcome in *result where it is the recorded folder,
+// now held, or a link that cannot be set aside alone; false where it is to be
+// set aside. The caller closes found unless it is held.
+bool HoldAtPath(HANDLE found, const wchar_t* expected, FolderTaken* taken, FolderHold* result)
 {
-    *result = CheckOpenFolder(folder, expected);
-    if (*result == FolderLinked && !IsLinkItself(folder)) {
+    *result = CheckOpenFolder(found, expected);
+    if (*result == FolderLinked && !IsLinkItself(found)) {
         return true;
     }
-    const FolderMatch match = MatchAtPath(folder, *result);
+    const FolderMatch match = MatchAtPath(found, *result);
     if (IsRecorded(match)) {
-        *result = HoldRecorded(folder, expected, match, taken);
+        *result = HoldRecorded(found, expected, match, taken);
         return true;
     }
     *result = FolderUnusable;
@@ -210,30 +210,30 @@ bool HoldAtPath(HANDLE folder, const wchar_t* expected, FolderTaken* taken, Fold
 bool SetAsideAtPath(HANDLE parent, const wchar_t* parentPath, const wchar_t* name, const wchar_t* expected,
                     FolderTaken* taken, FolderHold* result)
 {
-    HANDLE folder = INVALID_HANDLE_VALUE;
+    HANDLE found = INVALID_HANDLE_VALUE;
     FolderMatch match = FolderMatchOther;
     NTSTATUS status = 0;
     bool settled = true;
 
     // Opened once more to be renamed, which needs DELETE access; reading its
     // descriptor as well where its rights allow.
-    status = OpenInFolder(parent, name, kSetAsideAccess | READ_CONTROL, FILE_OPEN, nullptr, &folder);
+    status = OpenInFolder(parent, name, kSetAsideAccess | READ_CONTROL, FILE_OPEN, nullptr, &found);
     if (status == kAccessDenied) {
-        status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &folder);
+        status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &found);
     }
     if (status < 0) {
         *result = status == kSharingViolation ? FolderInUse : FolderForeign;
         goto cleanup;
     }
-    *result = CheckOpenFolder(folder, expected);
-    if (*result == FolderLinked && !IsLinkItself(folder)) {
+    *result = CheckOpenFolder(found, expected);
+    if (*result == FolderLinked && !IsLinkItself(found)) {
         goto cleanup;
     }
     // The recorded folder, moved back meanwhile, is judged again from the
     // start; anything else there, a file or a link too, is set aside.
-    match = MatchAtPath(folder, *result);
+    match = MatchAtPath(found, *result);
     if (!IsRecorded(match)) {
-        if (RunsFromInside(expected) || !SetAside(folder, parentPath, name, taken->setAside)) {
+        if (RunsFromInside(expected) || !SetAside(found, parentPath, name, taken->setAside)) {
             *result = FolderForeign;
             goto cleanup;
         }
@@ -245,8 +245,8 @@ bool SetAsideAtPath(HANDLE parent, const wchar_t* parentPath, const wchar_t* nam
     settled = false;
 
 cleanup:
-    if (folder != INVALID_HANDLE_VALUE) {
-        CloseHandle(folder);
+    if (found != INVALID_HANDLE_VALUE) {
+        CloseHandle(found);
     }
     return settled;
 }
@@ -256,8 +256,8 @@ cleanup:
 bool TakeOnce(HANDLE parent, const wchar_t* parentPath, const wchar_t* name, const wchar_t* expected,
               FolderTaken* taken, FolderHold* result)
 {
-    HANDLE folder = INVALID_HANDLE_VALUE;
-    const NTSTATUS status = OpenInFolder(parent, name, kInstallFolderAccess, FILE_OPEN, nullptr, &folder);
+    HANDLE found = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = OpenInFolder(parent, name, kInstallFolderAccess, FILE_OPEN, nullptr, &found);
     *result = FolderUnusable;
     if (status == kNameNotFound) {
         return MakeAtPath(parent, name, expected, taken, result);
@@ -271,9 +271,9 @@ bool TakeOnce(HANDLE parent, const wchar_t* parentPath, const wchar_t* name, con
         return true;
     }
     if (status >= 0) {
-        const bool settled = HoldAtPath(folder, expected, taken, result);
+        const bool settled = HoldAtPath(found, expected, taken, result);
         if (*result != FolderHeld) {
-            CloseHandle(folder);  // once held it is g_installFolder
+            CloseHandle(found);  // once held it is g_installFolder
         }
         if (settled) {
             return true;
