@@ -63,8 +63,8 @@ void ShapeNewFiles(HANDLE token, const TOKEN_USER* linkedUser, TOKEN_DEFAULT_DAC
     }
 }
 
-// *token: own, the process's token, filtered as Windows filtered linked, its
-// linked token (see MakeUnelevatedToken). Null on failure.
+// *token: own (the process's token) filtered as Windows filtered linked (its
+// linked token), as MakeUnelevatedToken describes; null when that fails.
 bool FilterAsLinked(HANDLE own, HANDLE linked, HANDLE* token)
 {
     TOKEN_GROUPS* linkedGroups = nullptr;
