@@ -12,7 +12,7 @@
 #include "publish/authenticode.h"
 #include "publish/certificate_text.h"
 #include "publish/root_certificates.h"
-#include "publish/signer_pin.h"
+#include "publish/certificate_pin.h"
 #include "publish/timestamp_check.h"
 
 namespace {

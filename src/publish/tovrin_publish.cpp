@@ -9,7 +9,7 @@
 
 #include "publish/release_check.h"
 #include "publish/release_stage.h"
-#include "publish/signer_pin.h"
+#include "publish/certificate_pin.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Pins of certificates and of the signers of executables.
-#include "publish/signer_pin.h"
+#include "publish/certificate_pin.h"
 
 #include <sys/stat.h>
 
