@@ -38,6 +38,9 @@ constexpr wchar_t kUserAgent[] = L"" TOVRIN_USER_AGENT;
 // a stub, and the launcher refuses it.
 constexpr uint64_t kMinimumCoreBytes = 1000000;
 
+// Nor is a launcher this small.
+constexpr uint64_t kMinimumLauncherBytes = 65536;
+
 // The launcher reads the metadata document into this many bytes, keeping at
 // most kMetaCapacity - 1 of it.
 constexpr uint32_t kMetaCapacity = 4096;

@@ -22,9 +22,6 @@
 
 namespace {
 
-// Anything smaller is an error page or a stub, not a launcher.
-constexpr uint64_t kMinimumLauncherBytes = 65536;
-
 // The installed copy's version read through a handle without write sharing;
 // not present when there is none or it has no version.
 FileVersionQuad InstalledCopyVersion()
