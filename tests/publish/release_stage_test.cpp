@@ -135,7 +135,8 @@ TEST_F(StageTest, LauncherIsPublishedWithTheCoreAndItsVersionMustRiseToo)
     LauncherRelease next;
     ReadReleaseInfo(reinterpret_cast<const char*>(document.data()), &core);
     ReadLauncherRelease(reinterpret_cast<const char*>(document.data()), &next);
-    EXPECT_EQ(std::string(core.version) + " " + next.version + " " + next.sha256, "1.6.5.0 1.6.5.1 " + Sha256Sum(launcher));
+    EXPECT_EQ(std::string(core.version) + " " + next.version + " " + next.sha256,
+              "1.6.5.0 1.6.5.1 " + Sha256Sum(launcher));
     EXPECT_EQ(next.size, std::filesystem::file_size(launcher));
 }
 
