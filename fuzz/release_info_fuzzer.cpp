@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "update/release_info.h"
@@ -35,6 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (strstr(document.data(), "\"size\"") == nullptr) {
         Require(release.size == 0);
     }
+    // The launcher's members put before any document change nothing of the core's.
+    const std::string launcherFirst =
+        std::string("{\"launcher_version\":\"1\",\"launcher_sha256\":\"\",\"launcher_size\":5,") + document.data();
+    ReleaseInfo same;
+    ReadReleaseInfo(launcherFirst.c_str(), &same);
+    Require(memcmp(&same, &release, sizeof(release)) == 0);
 
     const PublishedVersion version = ParseVersionText(release.version);
     const PublishedVersion whole = ParseVersionText(document.data());

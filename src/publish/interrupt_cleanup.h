@@ -6,7 +6,7 @@
 #include <signal.h>
 
 // Slots for the files a run keeps at the same time.
-constexpr int kInterruptSlots = 2;
+constexpr int kInterruptSlots = 3;
 
 // Creates a new file from pathTemplate ("...XXXXXX" followed by suffixLength
 // more bytes, as mkostemps takes it; the Xs are replaced) with mode 0600, and

@@ -17,6 +17,7 @@
 #include "publish/release_document.h"
 #include "publish/release_stage.h"
 #include "publish/update_endpoint.h"
+#include "update/release_info.h"
 
 namespace {
 
@@ -58,9 +59,10 @@ bool ExpectedEndpoint(const CheckOptions& options, bool* wanted, char host[kHost
 
 // The executable streamed into a temporary file (removed on interruption) and
 // its digest, then mapped for the version reader, which needs the resources
-// wherever they lie in the file. *file and *mapping are released by the caller.
+// wherever they lie in the file. *file and *mapping are released by the caller;
+// slot is the file's interrupt cleanup slot.
 bool FetchExecutable(const char* url, const CheckOptions& options, char* path, int* file, void** mapping,
-                     CoreFacts* facts, FILE* err)
+                     CoreFacts* facts, int slot, FILE* err)
 {
     char error[kUrlBytes + 256];
     char sha256[kSha256HexBytes];
@@ -68,7 +70,7 @@ bool FetchExecutable(const char* url, const CheckOptions& options, char* path, i
     long status = 0;
     const char* temp = getenv("TMPDIR");
     snprintf(path, kUrlBytes, "%s/tovrin-publish-core.XXXXXX", temp != nullptr && temp[0] != '\0' ? temp : "/tmp");
-    *file = CreateTemporary(path, 0, 0);
+    *file = CreateTemporary(path, 0, slot);
     if (*file < 0) {
         fprintf(err, "cannot create a temporary file %s: %s\n", path, strerror(errno));
         return false;
@@ -167,6 +169,49 @@ void CheckSigner(const CheckOptions& options, int coreFile, const CoreFacts& fac
     }
 }
 
+// The launcher the document names, when it names one, fetched from beside the
+// core and checked against the document as launchers check it, and with
+// --signer its signer; counts each problem.
+void CheckServedLauncher(const CheckOptions& options, const char* exeUrl, const char* document, int* problems,
+                         FILE* out, FILE* err)
+{
+    LauncherRelease named;
+    char url[kUrlBytes];
+    char path[kUrlBytes] = "";
+    char report[kReportBytes] = "";
+    char signedBy[kUrlBytes] = "";
+    CoreFacts facts = {};
+    int file = -1;
+    void* mapping = nullptr;
+    const int before = *problems;
+    ReadLauncherRelease(document, &named);
+    if (named.version[0] == '\0') {
+        return;
+    }
+    snprintf(url, sizeof(url), "%.*s%s", static_cast<int>(strlen(exeUrl) - strlen(kExecutableName)), exeUrl,
+             kLauncherName);
+    if (!FetchExecutable(url, options, path, &file, &mapping, &facts, 1, err)) {
+        ++*problems;
+    } else {
+        *problems += ListLauncherDisagreements(document, facts, report, sizeof(report));
+        fputs(report, err);
+        if (options.signerCount > 0) {
+            CheckSigner(options, file, facts, signedBy, problems, err);
+        }
+    }
+    if (*problems == before) {
+        fprintf(out, "%s serves launcher version %s, %llu bytes, sha256 %s%s: consistent\n", options.url,
+                named.version, static_cast<unsigned long long>(facts.size), facts.sha256, signedBy);
+    }
+    if (mapping != nullptr) {
+        munmap(mapping, facts.size);
+    }
+    if (file >= 0) {
+        close(file);
+        unlink(path);
+    }
+}
+
 }  // namespace
 
 bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
@@ -193,7 +238,7 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     }
     fetched = HttpsGet(documentUrl, options.caFile, kDocumentFetchLimit, &documentBody, &status, error, sizeof(error));
     if (!Answered(documentUrl, fetched, status, error, err) ||
-        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, err) ||
+        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, 0, err) ||
         !KeepDocument(documentUrl, documentBody, document, &problems, err)) {
         goto cleanup;
     }
@@ -202,6 +247,7 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     if (options.signerCount > 0) {
         CheckSigner(options, coreFile, facts, signedBy, &problems, err);
     }
+    CheckServedLauncher(options, exeUrl, document, &problems, out, err);
     if (problems > 0) {
         fprintf(err, "%s does not serve a consistent release (%d problem%s)\n", options.url, problems,
                 problems == 1 ? "" : "s");

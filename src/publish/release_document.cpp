@@ -59,6 +59,58 @@ bool FormatReleaseDocument(const CoreFacts& facts, char* document, size_t capaci
     return length > 0 && static_cast<size_t>(length) < capacity;
 }
 
+bool AddLauncherMembers(const CoreFacts& launcher, char* document, size_t capacity)
+{
+    char version[24];
+    char members[kDocumentBytes];
+    if (!launcher.hasVersion || launcher.sha256[0] == '\0' || document[0] != '{') {
+        return false;
+    }
+    FormatFileVersion(launcher.version, version, sizeof(version));
+    const int length = snprintf(members, sizeof(members),
+                                "{\"%s\": \"%s\", \"%s\": \"%s\", \"%s\": %llu, %s", kLauncherVersionMember, version,
+                                kLauncherDigestMember, launcher.sha256, kLauncherSizeMember,
+                                static_cast<unsigned long long>(launcher.size), document + 1);
+    if (length <= 0 || static_cast<size_t>(length) >= capacity || static_cast<size_t>(length) >= sizeof(members)) {
+        return false;
+    }
+    memcpy(document, members, static_cast<size_t>(length) + 1);
+    return true;
+}
+
+int ListLauncherDisagreements(const char* document, const CoreFacts& launcher, char* report, size_t capacity)
+{
+    LauncherRelease release;
+    char version[24] = "";
+    int count = 0;
+    ReadLauncherRelease(document, &release);
+    if (launcher.size <= kMinimumLauncherBytes || !launcher.hasVersion) {
+        AddLine(report, capacity, "the launcher has %llu bytes or no version; launchers refuse it",
+                static_cast<unsigned long long>(launcher.size));
+        ++count;
+    }
+    if (launcher.hasVersion) {
+        FormatFileVersion(launcher.version, version, sizeof(version));
+    }
+    if (release.version[0] == '\0' || !launcher.hasVersion ||
+        CompareFileVersion(launcher.version, ParseVersionText(release.version)) != 0) {
+        AddLine(report, capacity, "\"%s\" is \"%s\" but the launcher's file version is %s", kLauncherVersionMember,
+                release.version, launcher.hasVersion ? version : "none");
+        ++count;
+    }
+    if (release.sha256[0] == '\0' || !DigestTextsEqual(release.sha256, launcher.sha256)) {
+        AddLine(report, capacity, "\"%s\" is \"%s\" but the launcher's SHA-256 is %s", kLauncherDigestMember,
+                release.sha256, launcher.sha256);
+        ++count;
+    }
+    if (release.size != launcher.size) {
+        AddLine(report, capacity, "\"%s\" is %llu but the launcher has %llu bytes", kLauncherSizeMember,
+                static_cast<unsigned long long>(release.size), static_cast<unsigned long long>(launcher.size));
+        ++count;
+    }
+    return count;
+}
+
 int ListDisagreements(const char* document, const CoreFacts& core, char* report, size_t capacity)
 {
     ReleaseInfo release;

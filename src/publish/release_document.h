@@ -13,7 +13,7 @@
 // The launcher reads at most this many bytes of the document.
 constexpr size_t kDocumentLimit = kMetaCapacity - 1;
 // Room for a generated document; far below kDocumentLimit.
-constexpr size_t kDocumentBytes = 256;
+constexpr size_t kDocumentBytes = 512;
 // Room for the list of disagreements between a document and a core.
 constexpr size_t kReportBytes = 2048;
 
@@ -33,6 +33,15 @@ void ExamineCoreWithDigest(const unsigned char* bytes, size_t size, const char* 
 // {"version": "a.b.c.d", "sha256": "<64 lowercase digits>", "size": n} and a
 // line feed. False when facts lack a version or digest, or it does not fit.
 bool FormatReleaseDocument(const CoreFacts& facts, char* document, size_t capacity);
+
+// Puts the launcher's three members ("launcher_version", "launcher_sha256",
+// "launcher_size") at the start of document, one made by FormatReleaseDocument,
+// so that one document names both. False when launcher lacks a version or
+// digest, or the whole does not fit.
+bool AddLauncherMembers(const CoreFacts& launcher, char* document, size_t capacity);
+
+// As ListDisagreements, for the launcher's members and the launcher they name.
+int ListLauncherDisagreements(const char* document, const CoreFacts& launcher, char* report, size_t capacity);
 
 // Reads document (NUL-terminated, at most kDocumentLimit bytes, as the launcher
 // holds it) the way the launcher does and appends one line per disagreement

@@ -25,6 +25,7 @@ constexpr size_t kPathBytes = 4096;
 
 constexpr int kExecutableSlot = 0;
 constexpr int kDocumentSlot = 1;
+constexpr int kLauncherSlot = 2;
 
 // Creates path as a folder the web server can list and enter whatever the
 // umask, or makes an existing one so.
@@ -71,12 +72,15 @@ bool MakeReleaseFolder(const char* root, char* folder, char* error, size_t capac
     return MakeServedFolder(api, error, capacity) && MakeServedFolder(folder, error, capacity);
 }
 
-// The version the folder publishes now, read from its document as the
-// launcher reads it. False when there is no document or it gives no version.
-bool ReadPublishedVersion(const char* documentPath, PublishedVersion* published, char* text, size_t capacity)
+// The version of the core (or with ofLauncher, of the launcher) the folder
+// publishes now, read from its document as the launcher reads it. False when
+// there is no document or it gives no such version.
+bool ReadPublishedVersion(const char* documentPath, bool ofLauncher, PublishedVersion* published, char* text,
+                          size_t capacity)
 {
     char document[kDocumentLimit + 1];
     ReleaseInfo release;
+    LauncherRelease launcher;
     const int file = open(documentPath, O_RDONLY | O_CLOEXEC);
     if (file < 0) {
         return false;
@@ -88,11 +92,13 @@ bool ReadPublishedVersion(const char* documentPath, PublishedVersion* published,
     }
     document[got] = '\0';
     ReadReleaseInfo(document, &release);
-    if (release.version[0] == '\0') {
+    ReadLauncherRelease(document, &launcher);
+    const char* version = ofLauncher ? launcher.version : release.version;
+    if (version[0] == '\0') {
         return false;
     }
-    *published = ParseVersionText(release.version);
-    snprintf(text, capacity, "%s", release.version);
+    *published = ParseVersionText(version);
+    snprintf(text, capacity, "%s", version);
     return true;
 }
 
@@ -162,6 +168,17 @@ struct PreparedStage {
     char documentFinal[kPathBytes];
     char version[24];
     char signedBy[kStageMessageBytes];
+    // The launcher staged with the core, when one is.
+    int launcherSource;
+    int launcher;
+    void* launcherMapping;
+    uint64_t launcherSize;
+    CoreFacts launcherFacts;
+    bool launcherWritten;
+    char launcherTemporary[kPathBytes];
+    char launcherFinal[kPathBytes];
+    char launcherVersion[24];
+    char launcherSignedBy[kStageMessageBytes];
 };
 
 // The names of the release's files in its folder, final and temporary.
@@ -174,14 +191,43 @@ void NameReleaseFiles(PreparedStage* stage)
              kTemporarySuffix);
     snprintf(stage->documentTemporary, sizeof(stage->documentTemporary), "%s/.%s.XXXXXX%s", stage->folder,
              kDocumentName, kTemporarySuffix);
+    snprintf(stage->launcherFinal, sizeof(stage->launcherFinal), "%s/%s", stage->folder, kLauncherName);
+    snprintf(stage->launcherTemporary, sizeof(stage->launcherTemporary), "%s/.%s.XXXXXX%s", stage->folder,
+             kLauncherName, kTemporarySuffix);
+}
+
+// Refuses the copy file (size bytes) of path unless signed as asked;
+// signedBy (kStageMessageBytes) says by whom.
+bool CheckCopySigner(const char* path, int file, uint64_t size, const StageOptions& options, char* signedBy,
+                     char* message, size_t capacity)
+{
+    SignerFacts signer = {};
+    char error[kStageMessageBytes] = "";
+    if (options.signerCount == 0) {
+        return true;
+    }
+    const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
+    if (!CheckCoreSigner(file, size, rules, &signer, error, sizeof(error))) {
+        snprintf(message, capacity, "refused: %s %s", path, error);
+        return false;
+    }
+    if (!signer.timestamped && !options.allowNoTimestamp) {
+        snprintf(message, capacity,
+                 "refused: %s has no trusted time stamp (%s): on Windows its signature stops verifying when the "
+                 "signing certificate expires on %s, and from then on every pinned launcher refuses the core; "
+                 "sign it with a time stamp (osslsigncode -ts URL) or stage it anyway with --allow-no-timestamp",
+                 path, signer.timestamp, signer.expiry);
+        return false;
+    }
+    snprintf(signedBy, kStageMessageBytes, "\n  signed by %s; %s; %s", signer.subject, signer.chain,
+             signer.timestamp);
+    return true;
 }
 
 // Refuses a copy the launcher would not run or that is not signed as asked.
 bool CheckCopy(const char* corePath, const StageOptions& options, PreparedStage* stage, char* message,
                size_t capacity)
 {
-    SignerFacts signer = {};
-    char error[kStageMessageBytes] = "";
     if (!stage->facts.hasVersion) {
         snprintf(message, capacity, "refused: %s %s", corePath, stage->facts.versionProblem);
         return false;
@@ -191,25 +237,43 @@ bool CheckCopy(const char* corePath, const StageOptions& options, PreparedStage*
                  corePath, static_cast<unsigned long long>(stage->facts.size));
         return false;
     }
-    if (options.signerCount == 0) {
-        return true;
-    }
-    const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
-    if (!CheckCoreSigner(stage->exe, stage->size, rules, &signer, error, sizeof(error))) {
-        snprintf(message, capacity, "refused: %s %s", corePath, error);
+    return CheckCopySigner(corePath, stage->exe, stage->size, options, stage->signedBy, message, capacity);
+}
+
+// The launcher copied into the release folder and checked there as a core
+// is, but for its size.
+bool PrepareLauncher(const char* path, const StageOptions& options, PreparedStage* stage, char* message,
+                     size_t capacity)
+{
+    struct stat status;
+    char error[kStageMessageBytes] = "";
+    stage->launcherSource = open(path, O_RDONLY | O_CLOEXEC);
+    if (stage->launcherSource < 0 || fstat(stage->launcherSource, &status) != 0 || !S_ISREG(status.st_mode)) {
+        snprintf(message, capacity, "cannot read %s: %s", path,
+                 stage->launcherSource < 0 ? strerror(errno) : "not a regular file");
         return false;
     }
-    if (!signer.timestamped && !options.allowNoTimestamp) {
-        snprintf(message, capacity,
-                 "refused: %s has no trusted time stamp (%s): on Windows its signature stops verifying when the "
-                 "signing certificate expires on %s, and from then on every pinned launcher refuses the core; "
-                 "sign it with a time stamp (osslsigncode -ts URL) or stage it anyway with --allow-no-timestamp",
-                 corePath, signer.timestamp, signer.expiry);
+    stage->launcherSize = static_cast<uint64_t>(status.st_size);
+    stage->launcher = CopyToTemporary(stage->launcherSource, stage->launcherSize, stage->launcherTemporary,
+                                      kLauncherSlot, error, sizeof(error));
+    stage->launcherWritten = stage->launcher >= 0;
+    if (!stage->launcherWritten || !ExamineTemporary(stage->launcher, stage->launcherSize, &stage->launcherMapping,
+                                                     &stage->launcherFacts, error, sizeof(error))) {
+        snprintf(message, capacity, "cannot copy %s into %s and check it: %s", path, stage->folder, error);
         return false;
     }
-    snprintf(stage->signedBy, sizeof(stage->signedBy), "\n  signed by %s; %s; %s", signer.subject, signer.chain,
-             signer.timestamp);
-    return true;
+    if (!stage->launcherFacts.hasVersion) {
+        snprintf(message, capacity, "refused: %s %s", path, stage->launcherFacts.versionProblem);
+        return false;
+    }
+    if (stage->launcherSize <= kMinimumLauncherBytes) {
+        snprintf(message, capacity, "refused: %s has %llu bytes; launchers reject a launcher of 65,536 bytes or fewer",
+                 path, static_cast<unsigned long long>(stage->launcherSize));
+        return false;
+    }
+    FormatFileVersion(stage->launcherFacts.version, stage->launcherVersion, sizeof(stage->launcherVersion));
+    return CheckCopySigner(path, stage->launcher, stage->launcherSize, options, stage->launcherSignedBy, message,
+                           capacity);
 }
 
 // The core opened, and the release folder made, named and locked for this
@@ -246,11 +310,14 @@ bool OpenStage(const char* corePath, const char* root, PreparedStage* stage, cha
 // published is what the launcher will see.
 bool WriteDocument(const char* corePath, PreparedStage* stage, char* message, size_t capacity)
 {
-    char document[kDocumentBytes];
+    char document[kDocumentBytes] = "";
     char report[kReportBytes] = "";
     char error[kStageMessageBytes] = "";
     if (!FormatReleaseDocument(stage->facts, document, sizeof(document)) ||
-        ListDisagreements(document, stage->facts, report, sizeof(report)) != 0) {
+        (stage->launcher >= 0 && !AddLauncherMembers(stage->launcherFacts, document, sizeof(document))) ||
+        ListDisagreements(document, stage->facts, report, sizeof(report)) != 0 ||
+        (stage->launcher >= 0 &&
+         ListLauncherDisagreements(document, stage->launcherFacts, report, sizeof(report)) != 0)) {
         snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
         return false;
     }
@@ -287,9 +354,11 @@ bool PrepareStage(const char* corePath, const char* root, const StageOptions& op
         snprintf(message, capacity, "cannot check the copy %s of %s: %s", stage->exeTemporary, corePath, error);
         return false;
     }
-    // Both files are complete on disk before either is renamed, so the only
-    // step left after the executable is in place is one rename in one folder.
-    return CheckCopy(corePath, options, stage, message, capacity) && WriteDocument(corePath, stage, message, capacity);
+    // All files are complete on disk before any is renamed, so the only step
+    // left after the executables are in place is one rename in one folder.
+    return CheckCopy(corePath, options, stage, message, capacity) &&
+           (options.launcher == nullptr || PrepareLauncher(options.launcher, options, stage, message, capacity)) &&
+           WriteDocument(corePath, stage, message, capacity);
 }
 
 // Refuses a core whose version is not above the published one, unless asked
@@ -300,7 +369,7 @@ bool AbovePublished(const char* corePath, const StageOptions& options, const Pre
     PublishedVersion published;
     char publishedText[64];
     if (!options.allowSameOrOlder &&
-        ReadPublishedVersion(stage.documentFinal, &published, publishedText, sizeof(publishedText)) &&
+        ReadPublishedVersion(stage.documentFinal, false, &published, publishedText, sizeof(publishedText)) &&
         CompareFileVersion(stage.facts.version, published) <= 0) {
         snprintf(message, capacity,
                  "refused: %s has version %s, not greater than version %s that %s publishes; launchers keep an "
@@ -308,6 +377,16 @@ bool AbovePublished(const char* corePath, const StageOptions& options, const Pre
                  "published with a higher version stays installed past every later release (--allow-same-or-older "
                  "publishes it anyway)",
                  corePath, stage.version, publishedText, stage.folder);
+        return false;
+    }
+    // The launcher's own guard: launchers install only a launcher newer than themselves.
+    if (stage.launcher >= 0 && !options.allowSameOrOlder &&
+        ReadPublishedVersion(stage.documentFinal, true, &published, publishedText, sizeof(publishedText)) &&
+        CompareFileVersion(stage.launcherFacts.version, published) <= 0) {
+        snprintf(message, capacity,
+                 "refused: the launcher %s has version %s, not greater than launcher version %s that %s publishes; "
+                 "launchers would not take it (--allow-same-or-older publishes it anyway)",
+                 options.launcher, stage.launcherVersion, publishedText, stage.folder);
         return false;
     }
     return true;
@@ -318,6 +397,15 @@ bool AbovePublished(const char* corePath, const StageOptions& options, const Pre
 bool RenameIntoPlace(PreparedStage* stage, char* message, size_t capacity)
 {
     char error[kStageMessageBytes] = "";
+    if (stage->launcher >= 0) {
+        if (rename(stage->launcherTemporary, stage->launcherFinal) != 0) {
+            snprintf(message, capacity, "cannot move the launcher into place: %s: %s", stage->launcherFinal,
+                     strerror(errno));
+            return false;
+        }
+        stage->launcherWritten = false;
+        ForgetTemporary(kLauncherSlot);
+    }
     if (rename(stage->exeTemporary, stage->exeFinal) != 0) {
         snprintf(message, capacity, "cannot move the executable into place: %s: %s", stage->exeFinal,
                  strerror(errno));
@@ -357,7 +445,9 @@ bool CommitStage(const char* corePath, const StageOptions& options, PreparedStag
     if (!AbovePublished(corePath, options, *stage, message, capacity)) {
         return false;
     }
-    if (!NewerThanCurrent(stage->exeTemporary, stage->exeFinal, error, sizeof(error))) {
+    if (!NewerThanCurrent(stage->exeTemporary, stage->exeFinal, error, sizeof(error)) ||
+        (stage->launcher >= 0 && !NewerThanCurrent(stage->launcherTemporary, stage->launcherFinal, error,
+                                                   sizeof(error)))) {
         snprintf(message, capacity, "cannot set the executable's time: %s", error);
         return false;
     }
@@ -368,9 +458,15 @@ bool CommitStage(const char* corePath, const StageOptions& options, PreparedStag
     const bool ok = RenameIntoPlace(stage, message, capacity);
     ReleaseInterrupts(&interrupts);
     if (ok) {
-        snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s", corePath,
-                 stage->version, static_cast<unsigned long long>(stage->facts.size), stage->facts.sha256,
-                 stage->exeFinal, stage->documentFinal, stage->signedBy);
+        const int length = snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s",
+                                    corePath, stage->version, static_cast<unsigned long long>(stage->facts.size),
+                                    stage->facts.sha256, stage->exeFinal, stage->documentFinal, stage->signedBy);
+        if (stage->launcher >= 0 && length > 0 && static_cast<size_t>(length) < capacity) {
+            snprintf(message + length, capacity - static_cast<size_t>(length),
+                     "\nand the launcher %s version %s, %llu bytes, sha256 %s\n  %s%s", options.launcher,
+                     stage->launcherVersion, static_cast<unsigned long long>(stage->launcherSize),
+                     stage->launcherFacts.sha256, stage->launcherFinal, stage->launcherSignedBy);
+        }
     }
     return ok;
 }
@@ -390,6 +486,18 @@ void EndStage(PreparedStage* stage)
     if (stage->exeWritten) {
         unlink(stage->exeTemporary);
     }
+    if (stage->launcherMapping != nullptr) {
+        munmap(stage->launcherMapping, stage->launcherSize);
+    }
+    if (stage->launcher >= 0) {
+        close(stage->launcher);
+    }
+    if (stage->launcherWritten) {
+        unlink(stage->launcherTemporary);
+    }
+    if (stage->launcherSource >= 0) {
+        close(stage->launcherSource);
+    }
     EndTemporaries();
     if (stage->folder[0] != '\0') {
         RemoveStaleTemporaries(stage->folder, &stage->locks);
@@ -408,6 +516,8 @@ bool StageRelease(const char* corePath, const char* root, const StageOptions& op
     PreparedStage stage = {};
     stage.source = -1;
     stage.exe = -1;
+    stage.launcherSource = -1;
+    stage.launcher = -1;
     stage.locks = {-1, -1};
     const bool ok = PrepareStage(corePath, root, options, &stage, message, capacity) &&
                     CommitStage(corePath, options, &stage, message, capacity);

@@ -19,6 +19,7 @@ struct StageOptions {
     bool allowNoTimestamp;       // publish a signed core whose signature has no trusted time stamp
     const char* signerCaFile;    // PEM roots the signer's chain may lead to (--ca-file; may be nullptr)
     const char* tsaCaFile;       // PEM certificates of trusted time-stamp authorities (--tsa-ca-file; may be nullptr)
+    const char* launcher;        // a launcher exe staged with the core (--launcher; may be nullptr)
 };
 
 // Copies the core at corePath into root's release folder and checks the copy:
@@ -30,7 +31,10 @@ struct StageOptions {
 // and publishes it under root (a folder, made when only its parent exists):
 // the executable first, the document last, each written under a unique
 // temporary name and renamed into place, one stage of a folder at a time.
-// Folders and files are readable by the web server whatever the umask.
+// Folders and files are readable by the web server whatever the umask. With
+// options.launcher, that launcher is checked as the core is (more than 65,536
+// bytes, and its version above the launcher the folder publishes now) and
+// published with it, before it; the document then names both.
 // message says what was published, or why nothing was.
 bool StageRelease(const char* corePath, const char* root, const StageOptions& options, char* message,
                   size_t capacity);

@@ -46,7 +46,7 @@ bool IsTemporaryName(const char* name)
     if (length <= suffix || strcmp(name + length - suffix, kTemporarySuffix) != 0 || name[0] != '.') {
         return false;
     }
-    for (const char* release : {kExecutableName, kDocumentName}) {
+    for (const char* release : {kExecutableName, kDocumentName, kLauncherName}) {
         const size_t releaseLength = strlen(release);
         if (strncmp(name + 1, release, releaseLength) == 0 && name[1 + releaseLength] == '.') {
             return true;

@@ -22,7 +22,7 @@ constexpr size_t kMaxSigners = 16;
 int Usage()
 {
     fputs("usage: tovrin-publish stage [--signer PIN]... [--ca-file FILE] [--tsa-ca-file FILE] [--allow-no-timestamp]\n"
-          "                           [--allow-same-or-older] CORE.exe ROOT\n"
+          "                           [--allow-same-or-older] [--launcher EXE] CORE.exe ROOT\n"
           "       tovrin-publish check URL [--cacert FILE] [--signer PIN]... [--ca-file FILE] [--tsa-ca-file FILE]\n"
           "                           [--host NAME[:PORT] | --launcher EXE]\n"
           "       tovrin-publish pin FILE\n"
@@ -33,6 +33,8 @@ int Usage()
           "       of a folder at a time. Refuses a version not greater than the one ROOT\n"
           "       publishes unless --allow-same-or-older is given. With --signer, refuses a\n"
           "       signature without a trusted time stamp unless --allow-no-timestamp is given.\n"
+          "       --launcher stages that launcher exe with the core, checked as the core is,\n"
+          "       as ROOT/tovrin-tools-api/v1/bootstrap_launcher, named by the same document.\n"
           "check  fetches both files from the update host at URL (https://host[:port]) as\n"
           "       the launcher does and verifies size, SHA-256 and file version against the\n"
           "       document. --cacert names the CA certificates of the host's TLS certificate.\n"
@@ -120,7 +122,7 @@ bool RootFilesNeedSigner(const char* caFile, const char* tsaCaFile, size_t signe
 int Stage(int argc, char** argv)
 {
     const char* signers[kMaxSigners] = {};
-    StageOptions options = {signers, 0, false, stderr, false, nullptr, nullptr};
+    StageOptions options = {signers, 0, false, stderr, false, nullptr, nullptr, nullptr};
     char message[kStageMessageBytes];
     int i = 2;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -136,6 +138,8 @@ int Stage(int argc, char** argv)
             options.allowSameOrOlder = true;
         } else if (strcmp(argv[i], "--allow-no-timestamp") == 0) {
             options.allowNoTimestamp = true;
+        } else if (strcmp(argv[i], "--launcher") == 0 && i + 1 < argc && options.launcher == nullptr) {
+            options.launcher = argv[++i];
         } else {
             return Usage();
         }

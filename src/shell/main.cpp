@@ -9,6 +9,10 @@
 
 namespace {
 
+// Long enough for a launcher's download at a modest line, short enough that
+// a stalled one does not keep the process for long.
+constexpr DWORD kLauncherUpdateWaitMs = 60000;
+
 // RedirectionGuard: from Windows 10 22H2 and 11 on, the process follows no
 // junction that a non-administrator made. Looked up when used, since Windows 7
 // has no SetProcessMitigationPolicy; systems that lack or refuse the policy run
@@ -59,9 +63,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     UpdateWindow(g_hwndMain);
 
     // When the worker cannot start, the window keeps its first text until the user closes it.
-    StartUpdateWorker();
+    HANDLE worker = StartUpdateWorker();
 
     RunMessageLoop();
+    // A launcher update may still be going on after the core started; it is
+    // given a while, under the run lock, so no other launcher meets it halfway.
+    if (worker != nullptr) {
+        WaitForSingleObject(worker, kLauncherUpdateWaitMs);
+        CloseHandle(worker);
+    }
     // The run is over once the window is gone. The process can linger a moment
     // after that, and the next launcher must not take it for a running one.
     ReleaseRunLock(runLock);

@@ -1,17 +1,12 @@
-// Starts the update worker on its own thread; the handle is not kept because
-// nothing ever waits for the worker: it reports only through posted messages.
+// Starts the update worker on its own thread; it reports only through posted
+// messages, and the process waits for it only once its window is gone.
 #include "shell/worker_start.h"
 
 #include <windows.h>
 
 #include "update/update_run.h"
 
-bool StartUpdateWorker()
+HANDLE StartUpdateWorker()
 {
-    HANDLE thread = CreateThread(nullptr, 0, UpdateWorkerProc, nullptr, 0, nullptr);
-    if (thread == nullptr) {
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
+    return CreateThread(nullptr, 0, UpdateWorkerProc, nullptr, 0, nullptr);
 }

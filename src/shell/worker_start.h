@@ -1,6 +1,8 @@
 // Starting the update worker thread.
 #pragma once
 
-// Starts UpdateWorkerProc on a thread of its own and lets it run detached.
-// False when the thread could not be created.
-bool StartUpdateWorker();
+#include <windows.h>
+
+// Starts UpdateWorkerProc on a thread of its own: its handle, the caller's to
+// close, or nullptr when the thread could not be created.
+HANDLE StartUpdateWorker();

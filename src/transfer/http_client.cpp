@@ -197,7 +197,7 @@ void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t 
     wchar_t text[kProgressTextUnits];
     HWND window = g_hwndMain;
 
-    if (window == nullptr) {
+    if (window == nullptr || versionLabel == nullptr) {
         return;
     }
     PostMessageW(window, WM_LAUNCHER_PROGRESS, static_cast<WPARAM>(ProgressPercent(total, expectedSize)), 0);
@@ -321,7 +321,7 @@ cleanup:
 }
 
 bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
-                        HttpOutcome* outcome)
+                        HttpOutcome* outcome, uint64_t minimumBytes)
 {
     HttpOutcome ended = {};
     HINTERNET session = nullptr;
@@ -338,7 +338,7 @@ bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize,
         !ReceiveBody(request, file, expectedSize, versionLabel, &total, &ended)) {
         goto cleanup;
     }
-    ok = g_cancelRequested.load() == 0 && total > kMinimumCoreBytes &&
+    ok = g_cancelRequested.load() == 0 && total > minimumBytes &&
          BodyLengthComplete(lengthKnown, announced, total);
     // The caller moves this file over the core. Data still in the cache when the
     // power fails can come back as zeros behind a rename that survived, so the

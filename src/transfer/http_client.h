@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "transfer/proxy_rules.h"
+#include "transfer/update_contract.h"
 
 // Units of a certificate's name in an outcome, terminator included.
 constexpr size_t kCertificateNameUnits = 128;
@@ -34,12 +35,12 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, Htt
 // Downloads path from the update host into file (open for writing; emptied and
 // written from its start only once the status is 200), posting progress to g_hwndMain and polling
 // g_cancelRequested after each chunk. expectedSize (0 when unknown) feeds only the
-// progress line, which names versionLabel. True when the body ended normally, was
-// not shorter than an announced Content-Length, the run was not cancelled and more
-// than 1,000,000 bytes were written and flushed to disk. The file is neither
+// progress line, which names versionLabel (none posted without one). True when the
+// body ended normally, was not shorter than an announced Content-Length, the run was
+// not cancelled and more than minimumBytes were written and flushed to disk. The file is neither
 // closed nor deleted here. outcome, when given, receives how the request ended.
 bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
-                        HttpOutcome* outcome = nullptr);
+                        HttpOutcome* outcome = nullptr, uint64_t minimumBytes = kMinimumCoreBytes);
 
 // Both requests of a run take the route decided from the user's proxy settings
 // at the first of them. True, with that decision, once it is made.

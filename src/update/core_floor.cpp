@@ -1,5 +1,5 @@
-// The recorded floor of the core's version: four numbers in one binary value
-// of the user's, which only ever rises.
+// The recorded floors of the core's and the launcher's versions: four numbers
+// in one binary value of the user's each, which only ever rise.
 #include "update/core_floor.h"
 
 #include "core_floor_setting.h"
@@ -8,22 +8,39 @@
 namespace {
 
 constexpr wchar_t kFloorSuffix[] = L".floor";
+constexpr wchar_t kLauncherFloorSuffix[] = L".launcher";
 
-FileVersionQuad RecordedFloor()
+FileVersionQuad RecordedFloor(const wchar_t* suffix)
 {
     FileVersionQuad floor = {};
-    floor.present = ReadUserRecord(kFloorSuffix, floor.parts, sizeof(floor.parts));
+    floor.present = ReadUserRecord(suffix, floor.parts, sizeof(floor.parts));
     return floor;
+}
+
+bool RaiseRecordedFloor(const wchar_t* suffix, const FileVersionQuad& version)
+{
+    return VersionAbove(version, RecordedFloor(suffix)) &&
+           WriteUserRecord(suffix, version.parts, sizeof(version.parts));
 }
 
 }  // namespace
 
 FileVersionQuad CoreFloor()
 {
-    return HigherVersion(kBuiltCoreFloor, RecordedFloor());
+    return HigherVersion(kBuiltCoreFloor, RecordedFloor(kFloorSuffix));
 }
 
 bool RaiseCoreFloor(const FileVersionQuad& version)
 {
-    return VersionAbove(version, RecordedFloor()) && WriteUserRecord(kFloorSuffix, version.parts, sizeof(version.parts));
+    return RaiseRecordedFloor(kFloorSuffix, version);
+}
+
+FileVersionQuad LauncherFloor()
+{
+    return RecordedFloor(kLauncherFloorSuffix);
+}
+
+bool RaiseLauncherFloor(const FileVersionQuad& version)
+{
+    return RaiseRecordedFloor(kLauncherFloorSuffix, version);
 }

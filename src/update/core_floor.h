@@ -1,7 +1,7 @@
-// The floor of the core's version: the highest core that a run verified as
-// signed by its publisher, kept beside the folder's record where only elevated
-// code can write, so that it outlasts every install folder. A pinned launcher
-// installs nothing older.
+// The floors of the core's and the launcher's versions: the highest core that a
+// run verified as signed by its publisher and the highest launcher installed,
+// kept beside the folder's record where only elevated code can write, so that
+// they outlast every install folder. Nothing older is installed.
 #pragma once
 
 #include "update/version_text.h"
@@ -12,3 +12,10 @@ FileVersionQuad CoreFloor();
 
 // Raises the recorded floor to version when that is higher; true when it rose.
 bool RaiseCoreFloor(const FileVersionQuad& version);
+
+// The highest launcher version ever installed into an install folder; not
+// present when none was recorded.
+FileVersionQuad LauncherFloor();
+
+// Raises the recorded launcher floor to version when that is higher; true when it rose.
+bool RaiseLauncherFloor(const FileVersionQuad& version);

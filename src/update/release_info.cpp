@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "transfer/update_contract.h"
+
 namespace {
 
 constexpr size_t kKeyBytes = 64;
@@ -84,4 +86,12 @@ void ReadReleaseInfo(const char* document, ReleaseInfo* release)
     ScanStringField(document, "version", release->version, sizeof(release->version));
     ScanStringField(document, "sha256", release->sha256, sizeof(release->sha256));
     release->size = ScanSizeField(document, "size");
+}
+
+void ReadLauncherRelease(const char* document, LauncherRelease* release)
+{
+    memset(release, 0, sizeof(*release));
+    ScanStringField(document, kLauncherVersionMember, release->version, sizeof(release->version));
+    ScanStringField(document, kLauncherDigestMember, release->sha256, sizeof(release->sha256));
+    release->size = ScanSizeField(document, kLauncherSizeMember);
 }

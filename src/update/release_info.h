@@ -16,6 +16,14 @@ struct ReleaseInfo {
     uint64_t size;
 };
 
+// What the update host publishes about the current launcher build, read from
+// the same document; the same rules for absent members.
+struct LauncherRelease {
+    char version[kReleaseVersionBytes];
+    char sha256[kReleaseDigestBytes];
+    uint64_t size;
+};
+
 // Copies the double-quoted value after the first "name" in document into
 // destination (cut to capacity - 1 bytes, always terminated). Returns false and
 // leaves destination untouched when there is no such value, when capacity is 0,
@@ -28,3 +36,7 @@ uint64_t ScanSizeField(const char* document, const char* name);
 
 // Zero-fills release, then scans "version", "sha256" and "size" in that order.
 void ReadReleaseInfo(const char* document, ReleaseInfo* release);
+
+// Zero-fills release, then scans "launcher_version", "launcher_sha256" and
+// "launcher_size" in that order.
+void ReadLauncherRelease(const char* document, LauncherRelease* release);

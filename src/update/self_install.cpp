@@ -13,13 +13,15 @@
 #include "common/path_text.h"
 #include "common/run_log.h"
 #include "shell/launcher_state.h"
+#include "update/core_floor.h"
 #include "update/file_view.h"
+#include "update/installed_version.h"
 #include "update/own_image.h"
+#include "update/pe_version.h"
 #include "update/unelevated_rights.h"
 
 namespace {
 
-constexpr wchar_t kInstalledLauncherName[] = L"TovrinTools_Launcher.exe";
 constexpr wchar_t kShortcutName[] = L"Tovrin Tools.lnk";
 constexpr wchar_t kShortcutDescription[] = L"Tovrin Tools Launcher";
 constexpr size_t kCopyChunkBytes = 1 << 20;
@@ -122,9 +124,38 @@ cleanup:
     return ok;
 }
 
+// Whether the running launcher, of version running, may replace the installed
+// copy: not when that copy or a launcher installed before is newer. A copy
+// held by another program counts as none: it cannot be replaced anyway.
+bool MayReplaceInstalledCopy(const FileVersionQuad& running)
+{
+    FileVersionQuad installed = {};
+    char runningText[24];
+    char installedText[24];
+    char floorText[24];
+
+    HANDLE copy = OpenFolderFile(kInstalledLauncherName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING);
+    if (copy != INVALID_HANDLE_VALUE) {
+        ReadInstalledVersion(copy, &installed);
+        CloseHandle(copy);
+    }
+    const FileVersionQuad floor = LauncherFloor();
+    if (MayReplaceInstalledLauncher(running, installed, floor)) {
+        return true;
+    }
+    FormatFileVersion(running, runningText, sizeof(runningText));
+    FormatFileVersion(installed, installedText, sizeof(installedText));
+    FormatFileVersion(floor, floorText, sizeof(floorText));
+    RunLog("launcher copy: this launcher %s is older than the installed copy %s or the launcher floor %s; the "
+           "installed copy was kept",
+           runningText, installedText, floorText);
+    return false;
+}
+
 }  // namespace
 
-void InstallLauncherAndShortcut(const wchar_t* installFolder)
+void InstallLauncherAndShortcut(const wchar_t* installFolder, FileVersionQuad* runningVersion)
 {
     wchar_t ownPath[kPathUnits];
     wchar_t copyPath[kPathUnits];
@@ -150,12 +181,29 @@ void InstallLauncherAndShortcut(const wchar_t* installFolder)
     // the shortcut is never pointed at anything else. The bytes checked are
     // the bytes copied: the file is not read a second time.
     FileView view = {};
-    const bool ownImage = own != INVALID_HANDLE_VALUE &&
-                          (fromCopy || (MapFileView(own, &view) && IsRunningImage(view.bytes, view.size)));
-    if (ownImage && !fromCopy && haveCopyPath) {
-        ReplaceInstalledCopy(view);
+    const bool mapped = own != INVALID_HANDLE_VALUE && MapFileView(own, &view);
+    const bool ownImage =
+        own != INVALID_HANDLE_VALUE && (fromCopy || (mapped && IsRunningImage(view.bytes, view.size)));
+    FileVersionQuad running = {};
+    const char* problem = nullptr;
+    if (ownImage && mapped) {
+        ReadPeFileVersion(view.bytes, view.size, &running, nullptr, &problem);
+    }
+    // The highest launcher ever installed is recorded, so that no older one
+    // comes back, not even into a folder made anew.
+    bool installedOwn = fromCopy;
+    if (ownImage && !fromCopy && haveCopyPath && MayReplaceInstalledCopy(running)) {
+        installedOwn = ReplaceInstalledCopy(view);
+    }
+    if (installedOwn && RaiseLauncherFloor(running)) {
+        char text[24];
+        FormatFileVersion(running, text, sizeof(text));
+        RunLog("launcher floor: raised to %s", text);
     }
     UnmapFileView(&view);
+    if (runningVersion != nullptr) {
+        *runningVersion = running;
+    }
     if (own != INVALID_HANDLE_VALUE) {
         CloseHandle(own);
     }

@@ -7,6 +7,7 @@
 //   metadata_fetch   the metadata request beside the self-installation
 //   self_install     the launcher's copy and the desktop shortcut
 //   core_download    downloading, checking and moving the published core
+//   launcher_update  the published launcher over the installed copy, once the core started
 //   run_report       what the run writes to the log
 //   run_end          how a run ends
 #include "update/update_run.h"
@@ -21,6 +22,7 @@
 #include "update/core_download.h"
 #include "update/core_signers.h"
 #include "update/installed_core.h"
+#include "update/launcher_update.h"
 #include "update/metadata_fetch.h"
 #include "update/release_info.h"
 #include "update/run_end.h"
@@ -35,8 +37,15 @@ constexpr wchar_t kLaunchingText[] = L"Launching Tovrin Tools...";
 constexpr wchar_t kConnectErrorFormat[] =
     L"Cannot connect to update server (%ls).\nCheck your internet connection and try again.";
 
+// What this run knows for the launcher's own update: the published launcher
+// and this launcher's version; left empty when the folder is not held.
+struct LauncherStep {
+    LauncherRelease release;
+    FileVersionQuad running;
+};
+
 // The whole run, up to how it ends.
-RunEnd RunUpdate()
+RunEnd RunUpdate(LauncherStep* launcher)
 {
     RunFolder folder = {};
     RunEnd end = {};
@@ -70,7 +79,7 @@ RunEnd RunUpdate()
     PostStatus(text, 5);
     StartMetadataFetch();
     if (folder.hold == FolderHeld) {
-        InstallLauncherAndShortcut(g_installFolderPath);
+        InstallLauncherAndShortcut(g_installFolderPath, &launcher->running);
     }
 
     // 3. The published release; without it, the installed core, if any.
@@ -83,6 +92,9 @@ RunEnd RunUpdate()
         return FallBack(text);
     }
     ReadReleaseInfo(document, &release);
+    if (folder.hold == FolderHeld) {
+        ReadLauncherRelease(document, &launcher->release);
+    }
 
     // 4. The decision, on the held core, which nobody can change meanwhile. A
     // core that could not be held (with pins: one its publisher did not sign)
@@ -99,7 +111,8 @@ RunEnd RunUpdate()
 // whose finish was refused would leave the window open forever with nothing
 // started. A core to start must be held (and, with pins, signed by its
 // publisher); it goes to the window with the message, and otherwise is let go here.
-void FinishRun(const RunEnd& end)
+// True when the window was told to start it.
+bool FinishRun(const RunEnd& end)
 {
     WPARAM code = DoneFail;
     if (!end.start) {
@@ -126,6 +139,7 @@ void FinishRun(const RunEnd& end)
         LetGoOfCore();
     }
     PostUntilAccepted(g_hwndMain, WM_LAUNCHER_DONE, code, 0, PostMessageW);
+    return code == DoneLaunch;
 }
 
 }  // namespace
@@ -142,6 +156,11 @@ void PostStatus(const wchar_t* text, int percent)
 
 DWORD WINAPI UpdateWorkerProc(LPVOID)
 {
-    FinishRun(RunUpdate());
+    LauncherStep launcher = {};
+    // The launcher's own update never delays the core: it follows the start,
+    // while the process waits for this thread once its window is gone.
+    if (FinishRun(RunUpdate(&launcher))) {
+        UpdateLauncher(launcher.release, launcher.running);
+    }
     return 0;
 }

@@ -98,3 +98,16 @@ FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b
 {
     return VersionAbove(b, a) ? b : a;
 }
+
+bool MayReplaceInstalledLauncher(const FileVersionQuad& running, const FileVersionQuad& installed,
+                                 const FileVersionQuad& floor)
+{
+    return !VersionAbove(installed, running) && !VersionAbove(floor, running);
+}
+
+bool LauncherUpdateWanted(const FileVersionQuad& running, const FileVersionQuad& installed,
+                          const PublishedVersion& published)
+{
+    return running.present && CompareFileVersion(running, published) < 0 &&
+           (!installed.present || CompareFileVersion(installed, published) < 0);
+}

@@ -60,3 +60,15 @@ bool VersionAbove(const FileVersionQuad& a, const FileVersionQuad& b);
 
 // The higher of two versions; one not present gives way to the other.
 FileVersionQuad HigherVersion(const FileVersionQuad& a, const FileVersionQuad& b);
+
+// Whether the running launcher (version running) may replace the installed
+// copy (version installed; not present when there is none or it has no
+// version): never with an older launcher than that copy, nor with one older
+// than the highest launcher ever installed (floor), whatever the copy is now.
+bool MayReplaceInstalledLauncher(const FileVersionQuad& running, const FileVersionQuad& installed,
+                                 const FileVersionQuad& floor);
+
+// Whether a launcher of the published version is to be installed: newer than
+// the running launcher (present) and than the installed copy (if present).
+bool LauncherUpdateWanted(const FileVersionQuad& running, const FileVersionQuad& installed,
+                          const PublishedVersion& published);

@@ -115,6 +115,16 @@ class ReleaseServedByNginx(unittest.TestCase):
             self.assertTrue(line.rstrip().endswith('"TovrinToolsLauncher/1.0"'), line)
         self.assertEqual(checked.stderr, "")  # no progress into a pipe or a log
 
+    def test_launcher_staged_with_the_core_is_checked_as_served(self):
+        self.addCleanup(self.stage, CORES / "fake_core_1_6_5_0.exe")
+        self.stage(CORES / "fake_core_1_6_5_0.exe", "--launcher", LAUNCHER)
+        for served, problem in [(LAUNCHER, None), (CORES / "fake_core_1_6_4_0.exe", '"launcher_sha256" is')]:
+            with self.subTest(served=served.name):
+                shutil.copyfile(served, self.release / "bootstrap_launcher")
+                checked = self.check()
+                self.assertEqual(checked.returncode, int(problem is not None), checked.stderr)
+                self.assertIn(problem or "serves launcher version 1.0.0.0", checked.stderr + checked.stdout)
+
     def test_check_shows_the_download_progress_on_a_terminal(self):
         controller, terminal = pty.openpty()
         try:

@@ -31,6 +31,8 @@ LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_LAUNCHER_EXE", "build/windows/Tov
 # fake cores signed with the test keys (tests/helpers/make_signed_samples).
 PINNED_LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_PINNED_LAUNCHER_EXE",
                                               "build/windows/helpers/TovrinTools_pinned.exe"))
+NEXT_LAUNCHER = pathlib.Path(os.environ.get("TOVRIN_NEXT_LAUNCHER_EXE",
+                                            "build/windows/helpers/TovrinTools_pinned_next.exe"))  # 1.0.0.1
 SIGNED = pathlib.Path(os.environ.get("TOVRIN_SIGNED_SAMPLES", "build/windows/tests/signed_samples"))
 
 CHECKING = f"Checking latest version on {HOST}..."
@@ -67,6 +69,14 @@ def add_user_root(test):
     wine(str(harness.HELPERS_DIR / "install_ca.exe"), "--user", "Z:" + str(ca).replace("/", "\\"))
     test.addCleanup(wine, "reg", "delete",
                     rf"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates\{thumbprint}", "/f")
+
+
+def set_launcher_floor(parts_hex):
+    """Records the launcher floor (four 16-bit numbers, little-endian) beside the user's folder record."""
+    reg = lambda *args: subprocess.run([harness.WINE, "reg", *args], env=harness.wine_env(), capture_output=True,
+                                       text=True, timeout=60, check=True).stdout
+    user = next(w for w in reg("query", harness.FOLDER_RECORD).split() if w.startswith("S-1-") and "." not in w)
+    reg("add", harness.FOLDER_RECORD, "/v", user + ".launcher", "/t", "REG_BINARY", "/d", parts_hex, "/f")
 
 
 class LauncherTestCase(unittest.TestCase):
@@ -260,6 +270,26 @@ class WithoutServer(LauncherTestCase):
         shortcut = harness.read_shortcut(harness.shortcut_path())
         self.assertEqual(shortcut["target"].lower(), harness.windows_path(installed_copy).lower())
 
+    def test_older_launcher_leaves_a_newer_installed_copy_and_the_shortcut(self):
+        # The newer launcher's copy records the launcher floor, which outlasts the folder.
+        harness.reset_user_state(forget_folder=True)
+        self.addCleanup(harness.reset_user_state, forget_folder=True)
+        copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        shutil.copyfile(NEXT_LAUNCHER, self.started_exe)
+        self.run_launcher()
+        shutil.copyfile(LAUNCHER, self.started_exe)
+        for copy_left, installed in [(True, "1.0.0.1"), (False, "none")]:
+            with self.subTest(copy_left=copy_left):
+                if not copy_left:
+                    copy.unlink()
+                self.run_launcher()
+                self.assertEqual(copy.exists() and copy.read_bytes(), copy_left and NEXT_LAUNCHER.read_bytes())
+                shortcut = harness.read_shortcut(harness.shortcut_path())["target"].lower()
+                self.assertEqual(shortcut, harness.windows_path(copy if copy_left else self.started_exe).lower())
+                self.assertIn(f"1.0.0.0 is older than the installed copy {installed} or the launcher floor 1.0.0.1",
+                              harness.launcher_log().rsplit("run started", 1)[1])
+
+
 class ServerTestCase(harness.LoopbackServerMixin, LauncherTestCase):
     """A real HTTPS update host on loopback publishes a release per test."""
 
@@ -336,10 +366,16 @@ class WithServer(ServerTestCase):
 
     def test_unpinned_launcher_trusts_the_host_on_versions_and_logs_a_mismatch(self):
         harness.install_core("fake_core_1_6_5_0")
-        served = self.publish("fake_core_1_6_4_0", "99.0.0.0")
+        # A launcher published beside it is left alone: without pins it cannot tell the publisher's.
+        served = self.publish("fake_core_1_6_4_0", "99.0.0.0",
+                              launcher=(SIGNED / "publisher_launcher_1_0_0_1.exe", "1.0.0.1", None))
         seen = self.run_launcher()
         self.assertEqual((seen.error_boxes, seen.final_status), ([], LAUNCHING))
         self.assertEqual(harness.core_path().read_bytes(), served)
+        self.assertNotIn(update_server.LAUNCHER_PATH, self.requested_paths())
+        self.assertEqual((harness.install_dir() / "TovrinTools_Launcher.exe").read_bytes(), LAUNCHER.read_bytes())
+        self.assertIn("launcher update: 1.0.0.1 published; not installed by a launcher without signer pins",
+                      harness.launcher_log())
         self.assertIn('version of the download: 1.6.4.0, published "99.0.0.0", installed core 1.6.5.0: not the '
                       "published version; installed all the same (no signer pins)", harness.launcher_log())
         self.assert_core_started_once_in_install_folder()
@@ -1009,6 +1045,51 @@ class PinnedWithServer(ServerTestCase):
                     self.assertEqual(harness.core_path().read_bytes(), installed.read_bytes())
                     self.assert_core_started_once_in_install_folder()
                 shutil.rmtree(harness.install_dir().with_name("moved-by-the-user"))
+
+    def test_published_launcher_is_installed_only_when_its_publishers_and_as_announced(self):
+        core, launcher = SIGNED / "publisher_1_6_5_0.exe", SIGNED / "publisher_launcher_1_0_0_1.exe"
+        copy = harness.install_dir() / "TovrinTools_Launcher.exe"
+        self.addCleanup(harness.reset_user_state, forget_folder=True)
+        cases = [  # name, published launcher, its version and digest, launcher floor, log
+            ("by a stranger", SIGNED / "stranger_launcher_1_0_0_1.exe", "1.0.0.1", None, None, "not signed by a"),
+            ("another digest", launcher, "1.0.0.1", "0" * 64, None, "sha256 of the download not the published"),
+            ("another version", launcher, "1.0.0.2", None, None, "download 1.0.0.1, not the published one"),
+            ("a core", core, "1.6.5.0", None, None, "the download is no launcher for this update host"),
+            ("below the floor", launcher, "1.0.0.1", None, "0100000000000200", "below the launcher floor 1.0.0.2"),
+            ("signed and newer", launcher, "1.0.0.1", None, None, "1.0.0.1 installed as TovrinTools_Launcher.exe"),
+        ]
+        for name, published, version, digest, floor, logged in cases:
+            with self.subTest(name):
+                harness.reset_user_state(forget_folder=True)
+                self.server.clear_requests()
+                harness.install_core(core)
+                if floor is not None:
+                    set_launcher_floor(floor)
+                self.server.set_scenario(update_server.release_scenario(core, "1.6.5.0",
+                                                                        launcher=(published, version, digest)))
+                # The last one runs from the copy it replaces.
+                started = copy if name == "signed and newer" else self.started_exe
+                if started == copy:
+                    shutil.copyfile(PINNED_LAUNCHER, copy)
+                seen = harness.run_launcher(harness.windows_path(started))
+                self.assertEqual(seen.error_boxes, [])
+                self.assert_core_started_once_in_install_folder()
+                self.assertEqual(self.requested_paths(), [update_server.META_PATH, update_server.LAUNCHER_PATH])
+                self.assertIn(logged, harness.launcher_log())
+                # The copy the run made of itself (none below the floor) stays unless the new one replaced it.
+                kept = None if floor else launcher if name == "signed and newer" else PINNED_LAUNCHER
+                self.assertEqual(copy.read_bytes() if copy.exists() else None, kept and kept.read_bytes())
+        shortcut = harness.read_shortcut(harness.shortcut_path())
+        self.assertEqual(shortcut["target"].lower(), harness.windows_path(copy).lower())
+        # Started from there, the new launcher runs the update as before and asks for no launcher again.
+        pathlib.Path(str(harness.core_path()) + ".started").unlink()
+        self.server.clear_requests()
+        seen = harness.run_launcher(harness.windows_path(copy))
+        self.assertEqual(seen.error_boxes, [])
+        self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+        self.assert_core_started_once_in_install_folder()
+        # The replaced launcher, set aside while it ran, is gone with every other temporary file.
+        self.assertEqual([p.name for p in harness.install_dir().glob("*.tmp")], [])
 
     def test_download_not_signed_by_publisher_is_refused(self):
         # Each is published with the digest of its own bytes, so only the signature tells.

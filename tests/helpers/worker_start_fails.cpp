@@ -2,7 +2,7 @@
 // can see what the user gets when thread creation fails.
 #include "shell/worker_start.h"
 
-bool StartUpdateWorker()
+HANDLE StartUpdateWorker()
 {
-    return false;
+    return nullptr;
 }

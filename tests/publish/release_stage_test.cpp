@@ -65,11 +65,11 @@ protected:
 
     bool Stage(const std::string& core, const std::string& root, std::string* message = nullptr,
                bool allowSameOrOlder = false, const char* signer = nullptr, const char* caFile = nullptr,
-               const char* tsaCaFile = nullptr)
+               const char* tsaCaFile = nullptr, const char* launcher = nullptr)
     {
         char text[kStageMessageBytes];
         const StageOptions options = {&signer, signer != nullptr ? 1u : 0u, allowSameOrOlder, nullptr, false,
-                                      caFile, tsaCaFile};
+                                      caFile, tsaCaFile, launcher};
         const bool ok = StageRelease(core.c_str(), root.c_str(), options, text, sizeof(text));
         if (message != nullptr) {
             *message = text;
@@ -113,6 +113,31 @@ TEST_F(StageTest, PublishesCoreAndDocumentAndReplacesAnEarlierRelease)
 
     ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_7_0_0"), root_ + "/", &message)) << message;
     ExpectPublished(FakeCorePath("fake_core_1_7_0_0"), "1.7.0.0");
+}
+
+TEST_F(StageTest, LauncherIsPublishedWithTheCoreAndItsVersionMustRiseToo)
+{
+    // Any program stands in for a launcher here.
+    const std::string launcher = FakeCorePath("fake_core_1_6_5_1");
+    std::string message;
+    ASSERT_TRUE(Stage(FakeCorePath("fake_core_1_6_5_0"), root_, &message, false, nullptr, nullptr, nullptr,
+                      launcher.c_str()))
+        << message;
+    const std::string published = release_ + "/bootstrap_meta";
+    for (const char* core : {"fake_core_1_7_0_0", "fake_core_1_6_4_0"}) {  // a launcher not above, an older core
+        EXPECT_FALSE(Stage(FakeCorePath(core), root_, &message, false, nullptr, nullptr, nullptr, launcher.c_str()));
+        EXPECT_NE(message.find("not greater than"), std::string::npos) << message;
+    }
+    EXPECT_EQ(ReadBytes(release_ + "/bootstrap_launcher"), ReadBytes(launcher));
+    std::vector<unsigned char> document = ReadBytes(published);
+    document.push_back(0);
+    ReleaseInfo core;
+    LauncherRelease next;
+    ReadReleaseInfo(reinterpret_cast<const char*>(document.data()), &core);
+    ReadLauncherRelease(reinterpret_cast<const char*>(document.data()), &next);
+    EXPECT_EQ(std::string(core.version) + " " + next.version + " " + next.sha256,
+              "1.6.5.0 1.6.5.1 " + Sha256Sum(launcher));
+    EXPECT_EQ(next.size, std::filesystem::file_size(launcher));
 }
 
 TEST_F(StageTest, ReplacementExecutableIsAlwaysNewerThanTheOneItReplaces)

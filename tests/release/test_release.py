@@ -113,7 +113,8 @@ class Rehearsal(unittest.TestCase):
         pin = test_pki.pin(str(self.work / "keys" / "pki" / "publisher.pem"))
         for fields in (a, b):
             self.assertEqual((fields["update host"], fields["port"], fields["core signer pins"],
-                              fields["core version floor"]), ("localhost", PORT, pin, "1.7.0.0"))
+                              fields["core version floor"], fields["launcher version"]),
+                             ("localhost", PORT, pin, "1.7.0.0", "1.0.0.0"))
             self.assertTrue(fields["work tree"].startswith("clean"))
             for package in ("gcc-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev", "cmake",
                             "osslsigncode"):

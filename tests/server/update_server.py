@@ -62,7 +62,8 @@ import weakref
 
 META_PATH = "/tovrin-tools-api/v1/bootstrap_meta"
 EXE_PATH = "/tovrin-tools-api/v1/bootstrap_exe"
-ANSWER_KEYS = {META_PATH: "meta", EXE_PATH: "exe"}
+LAUNCHER_PATH = "/tovrin-tools-api/v1/bootstrap_launcher"
+ANSWER_KEYS = {META_PATH: "meta", EXE_PATH: "exe", LAUNCHER_PATH: "launcher"}
 
 _ALPHABET = b"abcdefghijklmnopqrstuvwxyz"
 _PATTERN_BLOCK = _ALPHABET * 2600  # 67,600 bytes: every 64 KiB slice fits in it
@@ -88,24 +89,28 @@ def sha256_file(path):
     return digest.hexdigest()
 
 
-def release_meta(exe_path, version, sha256=None, size=None):
-    """The metadata document for a published core build, as bytes."""
-    document = {
+def release_meta(exe_path, version, sha256=None, size=None, launcher=None):
+    """The metadata document for a published core build, as bytes; launcher (path, version, sha256 or None)
+    adds the launcher's members before the core's."""
+    document = {} if launcher is None else {"launcher_version": launcher[1], "launcher_size": os.path.getsize(
+        launcher[0]), "launcher_sha256": launcher[2] or sha256_file(launcher[0])}
+    document.update({
         "version": version,
         "sha256": sha256 if sha256 is not None else sha256_file(exe_path),
         "size": size if size is not None else os.path.getsize(exe_path),
-    }
+    })
     return json.dumps(document, indent=2).encode()
 
 
-def release_scenario(exe_path, version, sha256=None, size=None, exe=None):
-    """A scenario that publishes exe_path as version; exe adds answer keys
-    (stalls, drops, ...) to the executable's answer."""
+def release_scenario(exe_path, version, sha256=None, size=None, exe=None, launcher=None):
+    """A scenario that publishes exe_path as version, and launcher (as release_meta takes it) too; exe
+    adds answer keys (stalls, drops, ...) to the executable's answer."""
     answer = {"body_file": os.path.abspath(exe_path)}
     answer.update(exe or {})
     return {
-        "meta": {"body": release_meta(exe_path, version, sha256, size).decode()},
+        "meta": {"body": release_meta(exe_path, version, sha256, size, launcher).decode()},
         "exe": answer,
+        **({"launcher": {"body_file": os.path.abspath(launcher[0])}} if launcher else {}),
     }
 
 

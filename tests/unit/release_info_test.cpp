@@ -39,6 +39,19 @@ TEST(ReleaseInfo, ReadsAllMembersWithOrWithoutBlanks)
         EXPECT_STREQ(release.sha256, kDigest) << c.name;
         EXPECT_EQ(release.size, 1100000u) << c.name;
     }
+    // The launcher's members, before or after the core's, change nothing of
+    // what launchers without them read.
+    const std::string core = cases[0].document.substr(1, cases[0].document.size() - 2);
+    const std::string launcher =
+        "\"launcher_version\":\"1.0.0.1\",\"launcher_sha256\":\"ab\",\"launcher_size\":215040";
+    const ReleaseInfo expected = Read(cases[0].document);
+    for (const std::string& document : {"{" + launcher + "," + core + "}", "{" + core + "," + launcher + "}"}) {
+        const ReleaseInfo release = Read(document);
+        EXPECT_EQ(memcmp(&release, &expected, sizeof(release)), 0) << document;
+        LauncherRelease next;
+        ReadLauncherRelease(document.c_str(), &next);
+        EXPECT_EQ(std::string(next.version) + " " + next.sha256 + " " + std::to_string(next.size), "1.0.0.1 ab 215040");
+    }
 }
 
 TEST(ReleaseInfo, MissingOrUnreadableMembersLeaveEmptyFields)

@@ -106,6 +106,16 @@ TEST(VersionText, DownloadMustBeThePublishedVersionAndNoDowngrade)
     EXPECT_EQ(HigherVersion(none, floor).parts[1], 6);
     EXPECT_TRUE(HigherVersion(floor, none).present);
     EXPECT_EQ(HigherVersion({true, {2, 0, 0, 0}}, floor).parts[0], 2);
+    // A launcher replaces no newer copy, and none once a newer launcher was installed.
+    const FileVersionQuad launcher = {true, {1, 0, 0, 1}}, older = {true, {1, 0, 0, 0}};
+    EXPECT_TRUE(MayReplaceInstalledLauncher(launcher, older, older) && MayReplaceInstalledLauncher(older, none, none));
+    EXPECT_FALSE(MayReplaceInstalledLauncher(older, launcher, none) ||
+                 MayReplaceInstalledLauncher(older, none, launcher) || MayReplaceInstalledLauncher(none, older, none));
+    // A published launcher is wanted only when newer than this one and than the copy.
+    const PublishedVersion next = ParseVersionText("1.0.0.1");
+    EXPECT_TRUE(LauncherUpdateWanted(older, older, next) && LauncherUpdateWanted(older, none, next));
+    EXPECT_FALSE(LauncherUpdateWanted(older, launcher, next) || LauncherUpdateWanted(launcher, older, next) ||
+                 LauncherUpdateWanted(none, none, next));
     // A document asked for again may name the same or a newer release only.
     EXPECT_LT(CompareVersionTexts("1.6.4.0", "1.6.5"), 0);
     EXPECT_EQ(CompareVersionTexts("1.6.5", "1.6.5.0"), 0);
