@@ -68,8 +68,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     RunMessageLoop();
     // A launcher update may still be going on after the core started; it is
     // given a while, under the run lock, so no other launcher meets it halfway.
+    // A window the user closed ends the process at once, with the run wherever
+    // it is, as it always did.
     if (worker != nullptr) {
-        WaitForSingleObject(worker, kLauncherUpdateWaitMs);
+        if (g_cancelRequested.load() == 0) {
+            WaitForSingleObject(worker, kLauncherUpdateWaitMs);
+        }
         CloseHandle(worker);
     }
     // The run is over once the window is gone. The process can linger a moment

@@ -159,7 +159,7 @@ DWORD WINAPI UpdateWorkerProc(LPVOID)
     LauncherStep launcher = {};
     // The launcher's own update never delays the core: it follows the start,
     // while the process waits for this thread once its window is gone.
-    if (FinishRun(RunUpdate(&launcher))) {
+    if (FinishRun(RunUpdate(&launcher)) && g_cancelRequested.load() == 0) {
         UpdateLauncher(launcher.release, launcher.running);
     }
     return 0;
