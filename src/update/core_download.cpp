@@ -8,6 +8,7 @@
 #include "common/held_core.h"
 #include "common/path_text.h"
 #include "common/run_log.h"
+#include "transfer/download_resume.h"
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
@@ -37,6 +38,26 @@ void BuildVersionLabel(const char* version, wchar_t* label)
 {
     wcscpy(label, L"latest");
     MultiByteToWideChar(CP_UTF8, 0, version, -1, label, static_cast<int>(kVersionLabelUnits));
+}
+
+// A download the install folder's volume cannot hold would fail only at its
+// end, at a write: it is not begun. A free space that cannot be read stops
+// nothing, as before.
+bool RoomForDownload(uint64_t size, uint64_t have)
+{
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(g_installFolderPath, &available, nullptr, nullptr)) {
+        RunLog("free space of the install folder's volume: unknown (error %lu)", GetLastError());
+        return true;
+    }
+    const uint64_t missing = MissingRoom(available.QuadPart, size, have);
+    if (missing == 0) {
+        return true;
+    }
+    RunLog("download: %llu bytes to come, %llu free on the install folder's volume: %llu bytes of room missing, "
+           "not begun", static_cast<unsigned long long>(size - have),
+           static_cast<unsigned long long>(available.QuadPart), static_cast<unsigned long long>(missing));
+    return false;
 }
 
 // The download of the core, with its time and throughput in the log.
@@ -215,7 +236,7 @@ RunEnd UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
         RunLog("download file: cannot be opened in the install folder (error %lu)", GetLastError());
         return FallBack(kDownloadError);
     }
-    if (!DownloadLogged(download, release.size, label)) {
+    if (!RoomForDownload(release.size, 0) || !DownloadLogged(download, release.size, label)) {
         // Cancelled or failed.
         end = FallBack(kDownloadError);
         goto cleanup;

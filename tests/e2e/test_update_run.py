@@ -42,6 +42,10 @@ DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
 REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
 UNSIGNED_DOWNLOAD_ERROR = "The downloaded Tovrin Tools core is not signed by its publisher and was not installed."
 UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and was not started."
+# A published size no disk holds (1 EiB), and what the log says of it.
+NO_ROOM_SIZE = 1 << 60
+NO_ROOM_LOGGED = (rf"download: {NO_ROOM_SIZE} bytes to come, (\d+) free on the install folder's volume: \d+ bytes "
+                  r"of room missing, not begun\r\n")
 ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
 # The run lock's name where Wine has no private namespaces (%ls: the user's SID).
 RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
@@ -576,19 +580,25 @@ class WithServer(ServerTestCase):
     def test_failed_download_falls_back_to_installed_core(self):
         published = str(harness.fake_core("fake_core_1_6_5_0"))
         cases = [
-            ("server error", {"status": 500, "body": "busy"}),
-            ("1,000,000 bytes", {"body_size": 1_000_000}),
-            ("dropped mid-body", {"body_file": published, "drop_at": 400_000, "drop": "close"}),
+            ("server error", {"status": 500, "body": "busy"}, None),
+            ("1,000,000 bytes", {"body_size": 1_000_000}, None),
+            ("dropped mid-body", {"body_file": published, "drop_at": 400_000, "drop": "close"}, None),
+            # More than any disk holds: not even asked for.
+            ("no room", {"body_file": published}, NO_ROOM_SIZE),
         ]
-        for name, answer in cases:
+        for name, answer, size in cases:
             with self.subTest(name):
                 harness.reset_user_state()
+                self.server.clear_requests()
                 old = harness.install_core("fake_core_1_6_4_0")
                 self.server.set_scenario({
-                    "meta": {"body": update_server.release_meta(published, "1.6.5.0").decode()},
+                    "meta": {"body": update_server.release_meta(published, "1.6.5.0", size=size).decode()},
                     "exe": answer})
                 seen = self.run_launcher()
                 self.assertEqual(seen.error_boxes, [])
+                if size:
+                    self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                    self.assertRegex(harness.launcher_log(), NO_ROOM_LOGGED)
                 self.assertEqual(harness.core_path().read_bytes(), old)
                 self.assert_no_download_file_left()
                 self.assert_core_started_once_in_install_folder()
@@ -653,14 +663,21 @@ class WithServer(ServerTestCase):
                     self.assert_no_download_file_left()
 
     def test_failed_download_without_core_shows_download_error(self):
-        self.server.set_scenario({
-            "meta": {"body": update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()},
-            "exe": {"status": 404}})
-        seen = self.run_launcher()
-        self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
-        self.assertFalse(harness.core_path().exists())
-        self.assert_no_download_file_left()
-        self.assert_nothing_started()
+        published = harness.fake_core("fake_core_1_6_5_0")
+        for size, exe, requested in ((None, {"status": 404}, [update_server.META_PATH, update_server.EXE_PATH]),
+                                     (NO_ROOM_SIZE, {"body_file": str(published)}, [update_server.META_PATH])):
+            with self.subTest(size=size):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                self.server.set_scenario({
+                    "meta": {"body": update_server.release_meta(published, "1.6.5.0", size=size).decode()},
+                    "exe": exe})
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
+                self.assertEqual(self.requested_paths(), requested)
+                self.assertFalse(harness.core_path().exists())
+                self.assert_no_download_file_left()
+                self.assert_nothing_started()
 
     def test_wrong_digest_is_rejected_and_installed_core_kept(self):
         old = harness.install_core("fake_core_1_6_4_0")

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "transfer/content_length.h"
+#include "transfer/download_resume.h"
 
 TEST(ContentLength, ParsesPlainDecimalAndRejectsEverythingElse)
 {
@@ -40,4 +41,22 @@ TEST(ContentLength, ShortBodyIsIncompleteOnlyWhenLengthAnnounced)
     EXPECT_TRUE(BodyLengthComplete(true, 3000000, 3000000));
     EXPECT_FALSE(BodyLengthComplete(true, 3000000, 2999999));
     EXPECT_FALSE(BodyLengthComplete(true, 3000000, 0));
+}
+
+TEST(DownloadResume, RoomMissingIsWhatIsStillToComeBeyondTheFreeSpace)
+{
+    struct Case {
+        uint64_t free, size, have, missing;
+    } cases[] = {
+        {5000000, 3000000, 0, 0},
+        {3000000, 3000000, 0, 0},
+        {2999999, 3000000, 0, 1},
+        {1000000, 3000000, 2000000, 0},  // a resume needs only the rest
+        {0, 3000000, 3000000, 0},
+        {0, 0, 0, 0},  // no size published: nothing to compare
+        {1u << 30, UINT64_MAX, 0, UINT64_MAX - (1u << 30)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MissingRoom(c.free, c.size, c.have), c.missing) << c.free << " " << c.size << " " << c.have;
+    }
 }
