@@ -205,6 +205,58 @@ void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t 
     PostStatusText(window, text);
 }
 
+// Empties file and sets its pointer to its start.
+bool EmptyFile(HANDLE file)
+{
+    LARGE_INTEGER start = {};
+    FILE_END_OF_FILE_INFO empty = {};
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+           SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof(empty));
+}
+
+// Writes the body of request to file until it ends or the run is cancelled,
+// posting progress on the way; *total counts the bytes written. False, with the
+// error in *ended, when a read or a write fails: a failed read is a broken
+// transfer (reset, time-out), not the end of the body.
+bool ReceiveBody(HINTERNET request, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
+                 uint64_t* total, HttpOutcome* ended)
+{
+    unsigned char chunk[kChunkBytes];
+    uint32_t lastReportTick = 0;
+    uint32_t now = 0;
+    DWORD available = 0;
+    DWORD read = 0;
+    DWORD written = 0;
+
+    while (g_cancelRequested.load() == 0) {
+        available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            return Failed(ended);
+        }
+        if (available == 0) {
+            break;
+        }
+        read = 0;
+        if (!WinHttpReadData(request, chunk, available < kChunkBytes ? available : kChunkBytes, &read)) {
+            return Failed(ended);
+        }
+        if (read == 0) {
+            break;
+        }
+        written = 0;
+        if (!WriteFile(file, chunk, read, &written, nullptr) || written != read) {
+            return Failed(ended);
+        }
+        *total += read;
+        now = GetTickCount();
+        if (ShouldReportProgress(now, lastReportTick, *total, expectedSize)) {
+            PostDownloadProgress(versionLabel, *total, expectedSize);
+            lastReportTick = now;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, HttpOutcome* outcome)
@@ -275,59 +327,16 @@ bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize,
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
-    unsigned char chunk[kChunkBytes];
-    LARGE_INTEGER start = {};
-    FILE_END_OF_FILE_INFO empty = {};
     bool lengthKnown = false;
     uint64_t announced = 0;
     uint64_t total = 0;
-    uint32_t lastReportTick = 0;
-    uint32_t now = 0;
-    DWORD available = 0;
-    DWORD read = 0;
-    DWORD written = 0;
     bool ok = false;
 
-    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, &session, &connection, &request, &ended)) {
+    // Emptied only once the answer is known, so an error answer never truncates an earlier file.
+    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, &session, &connection, &request, &ended) ||
+        !QueryContentLength(request, &lengthKnown, &announced) || !EmptyFile(file) ||
+        !ReceiveBody(request, file, expectedSize, versionLabel, &total, &ended)) {
         goto cleanup;
-    }
-    if (!QueryContentLength(request, &lengthKnown, &announced)) {
-        goto cleanup;
-    }
-    // Emptied only now, so an error answer never truncates an earlier file.
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
-        !SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof(empty))) {
-        goto cleanup;
-    }
-    while (g_cancelRequested.load() == 0) {
-        available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            Failed(&ended);
-            goto cleanup;
-        }
-        if (available == 0) {
-            break;
-        }
-        read = 0;
-        // A failed read is a broken transfer (reset, time-out), not the end of the body.
-        if (!WinHttpReadData(request, chunk, available < kChunkBytes ? available : kChunkBytes, &read)) {
-            Failed(&ended);
-            goto cleanup;
-        }
-        if (read == 0) {
-            break;
-        }
-        written = 0;
-        if (!WriteFile(file, chunk, read, &written, nullptr) || written != read) {
-            Failed(&ended);
-            goto cleanup;
-        }
-        total += read;
-        now = GetTickCount();
-        if (ShouldReportProgress(now, lastReportTick, total, expectedSize)) {
-            PostDownloadProgress(versionLabel, total, expectedSize);
-            lastReportTick = now;
-        }
     }
     ok = g_cancelRequested.load() == 0 && total > kMinimumCoreBytes &&
          BodyLengthComplete(lengthKnown, announced, total);
