@@ -22,9 +22,10 @@ int wmain(int argc, wchar_t** argv)
     LARGE_INTEGER finished;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
+    DownloadRange whole = {};
     HANDLE file = CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     const bool ok = file != INVALID_HANDLE_VALUE &&
-                    HttpDownloadToFile(L"/tovrin-tools-api/v1/bootstrap_exe", file, expected, L"bench");
+                    HttpDownloadToFile(L"/tovrin-tools-api/v1/bootstrap_exe", file, expected, L"bench", &whole);
     QueryPerformanceCounter(&finished);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);

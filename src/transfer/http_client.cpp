@@ -6,11 +6,13 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/window_post.h"
 #include "shell/launcher_state.h"
 #include "transfer/content_length.h"
+#include "transfer/download_resume.h"
 #include "transfer/host_certificate.h"
 #include "transfer/progress_text.h"
 #include "transfer/proxy_decision.h"
@@ -89,12 +91,13 @@ bool Failed(HttpOutcome* outcome)
     return false;
 }
 
-// Opens a GET request for path on the update host over TLS, sends it and checks
-// for status 200 from a host that the machine's roots vouch for. Whatever
+// Opens a GET request for path on the update host over TLS, sends it with
+// headers (nullptr: none) and checks for status 200, or 206 to a request with
+// headers (a range), from a host that the machine's roots vouch for. Whatever
 // handles were opened are handed back even on failure, so the caller closes
 // them on its one cleanup path.
-bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* session, HINTERNET* connection,
-                        HINTERNET* request, HttpOutcome* outcome)
+bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, const wchar_t* headers, HINTERNET* session,
+                        HINTERNET* connection, HINTERNET* request, HttpOutcome* outcome)
 {
     DWORD timeout = receiveTimeoutMs;
     DWORD resolveTimeout = kResolveTimeoutMs;
@@ -123,7 +126,8 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
         return Failed(outcome);
     }
     for (;;) {
-        if (!WinHttpSendRequest(*request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        if (!WinHttpSendRequest(*request, headers != nullptr ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                headers != nullptr ? static_cast<DWORD>(-1L) : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
             return Failed(outcome);
         }
         if (!WinHttpReceiveResponse(*request, nullptr)) {
@@ -148,13 +152,14 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, HINTERNET* 
         }
         logonAnswered = true;
     }
-    // Anything but 200 (a 404 page, a proxy's error page) is not the document or
-    // the core; nor is a 200 that did not come from the host we judged.
-    if (status == 200 && trust != HostCertificateTrusted) {
+    // Anything but 200 or the 206 asked for (a 404 page, a proxy's error page) is
+    // not the document or the core; nor is one that did not come from the host we judged.
+    const bool answered = status == 200 || (headers != nullptr && status == 206);
+    if (answered && trust != HostCertificateTrusted) {
         outcome->error = ERROR_WINHTTP_SECURE_FAILURE;
         return false;
     }
-    return status == 200;
+    return answered;
 }
 
 // Closes what OpenAndSendRequest opened, in the order request, connection, session.
@@ -205,15 +210,6 @@ void PostDownloadProgress(const wchar_t* versionLabel, uint64_t total, uint64_t 
     PostStatusText(window, text);
 }
 
-// Empties file and sets its pointer to its start.
-bool EmptyFile(HANDLE file)
-{
-    LARGE_INTEGER start = {};
-    FILE_END_OF_FILE_INFO empty = {};
-    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
-           SetFileInformationByHandle(file, FileEndOfFileInfo, &empty, sizeof(empty));
-}
-
 // Writes the body of request to file until it ends or the run is cancelled,
 // posting progress on the way; *total counts the bytes written. False, with the
 // error in *ended, when a read or a write fails: a failed read is a broken
@@ -257,6 +253,46 @@ bool ReceiveBody(HINTERNET request, HANDLE file, uint64_t expectedSize, const wc
     return true;
 }
 
+// Reads header (a WINHTTP_QUERY_ value) into text (kValidatorBytes units);
+// false when it is absent or longer.
+bool QueryHeaderText(HINTERNET request, DWORD header, wchar_t* text)
+{
+    DWORD size = kValidatorBytes * sizeof(wchar_t);
+    return WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX) !=
+           FALSE;
+}
+
+// What the answer to the download request is to the file: the whole file, the
+// rest of the bytes range->from asked for, or neither; validator receives the
+// answer's strong validator (empty when none).
+RangedAnswer JudgeAnswer(HINTERNET request, const DownloadRange& range, uint64_t size, DWORD status,
+                         char* validator)
+{
+    wchar_t etag[kValidatorBytes];
+    wchar_t lastModified[kValidatorBytes];
+    wchar_t contentRange[kValidatorBytes];
+    const bool haveEtag = QueryHeaderText(request, WINHTTP_QUERY_ETAG, etag);
+    const bool haveDate = QueryHeaderText(request, WINHTTP_QUERY_LAST_MODIFIED, lastModified);
+    const bool strong = TakeStrongValidator(haveEtag ? etag : nullptr, haveDate ? lastModified : nullptr, validator);
+    if (range.from == 0) {
+        return RangedWhole;
+    }
+    const bool haveRange = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, contentRange);
+    return JudgeRangedAnswer(status, haveRange ? contentRange : nullptr, range.validator, strong ? validator : nullptr,
+                             range.from, size);
+}
+
+// Puts the file's end and pointer at from, where the rest is appended.
+bool PlaceAtEnd(HANDLE file, uint64_t from)
+{
+    LARGE_INTEGER at = {};
+    FILE_END_OF_FILE_INFO end = {};
+    at.QuadPart = static_cast<LONGLONG>(from);
+    end.EndOfFile = at;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof(end)) &&
+           SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+}
+
 }  // namespace
 
 bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, HttpOutcome* outcome)
@@ -278,7 +314,7 @@ bool HttpFetchToBuffer(const wchar_t* path, char* buffer, uint32_t capacity, Htt
         return false;
     }
     buffer[0] = '\0';
-    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, &session, &connection, &request, &ended) ||
+    if (!OpenAndSendRequest(path, kFetchReceiveTimeoutMs, nullptr, &session, &connection, &request, &ended) ||
         !QueryContentLength(request, &lengthKnown, &announced)) {
         goto cleanup;
     }
@@ -321,25 +357,56 @@ cleanup:
 }
 
 bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
-                        HttpOutcome* outcome)
+                        DownloadRange* range, HttpOutcome* outcome)
 {
     HttpOutcome ended = {};
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
+    wchar_t headers[kValidatorBytes + 64];
+    char validator[kValidatorBytes];
+    RangedAnswer verdict = RangedRefused;
     bool lengthKnown = false;
     uint64_t announced = 0;
     uint64_t total = 0;
     bool ok = false;
 
-    // Emptied only once the answer is known, so an error answer never truncates an earlier file.
-    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, &session, &connection, &request, &ended) ||
-        !QueryContentLength(request, &lengthKnown, &announced) || !EmptyFile(file) ||
-        !ReceiveBody(request, file, expectedSize, versionLabel, &total, &ended)) {
+    range->refused = false;
+    if (range->from > 0) {
+        swprintf(headers, sizeof(headers) / sizeof(headers[0]), L"Range: bytes=%llu-\r\nIf-Range: %hs",
+                 static_cast<unsigned long long>(range->from), range->validator);
+    }
+    if (!OpenAndSendRequest(path, kDownloadReceiveTimeoutMs, range->from > 0 ? headers : nullptr, &session,
+                            &connection, &request, &ended)) {
+        // An answer of its own to a ranged request: the bytes kept are no use.
+        range->refused = range->from > 0 && ended.status != 0;
+        goto cleanup;
+    }
+    if (!QueryContentLength(request, &lengthKnown, &announced)) {
+        goto cleanup;
+    }
+    verdict = JudgeAnswer(request, *range, expectedSize, ended.status, validator);
+    if (verdict == RangedRefused) {
+        range->refused = true;
+        goto cleanup;
+    }
+    // Emptied or cut to the bytes kept only once the answer is known, so an
+    // error answer never truncates an earlier file.
+    if (verdict == RangedWhole) {
+        range->from = 0;
+    }
+    if (!PlaceAtEnd(file, range->from)) {
+        Failed(&ended);
+        goto cleanup;
+    }
+    memcpy(range->validator, validator, sizeof(validator));
+    // Progress counts the whole file: a resumed bar starts where it stopped.
+    total = range->from;
+    if (!ReceiveBody(request, file, expectedSize, versionLabel, &total, &ended)) {
         goto cleanup;
     }
     ok = g_cancelRequested.load() == 0 && total > kMinimumCoreBytes &&
-         BodyLengthComplete(lengthKnown, announced, total);
+         BodyLengthComplete(lengthKnown, announced, total - range->from);
     // The caller moves this file over the core. Data still in the cache when the
     // power fails can come back as zeros behind a rename that survived, so the
     // bytes reach the disk first; a file that cannot be flushed is not kept.
@@ -350,7 +417,7 @@ bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize,
 cleanup:
     CloseRequestHandles(request, connection, session);
     if (outcome != nullptr) {
-        ended.bytes = total;
+        ended.bytes = total > range->from ? total - range->from : 0;
         *outcome = ended;
     }
     return ok;

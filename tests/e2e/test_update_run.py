@@ -603,6 +603,58 @@ class WithServer(ServerTestCase):
                 self.assert_no_download_file_left()
                 self.assert_core_started_once_in_install_folder()
 
+    def test_cut_download_is_resumed_by_the_next_run_only_for_the_same_file(self):
+        published = harness.fake_core("fake_core_1_6_5_0")
+        other = harness.fake_core("fake_core_1_7_0_0")
+        size, cut = published.stat().st_size, 400_000
+        partial = harness.install_dir() / "TovrinTools_core.exe.partial"
+        weak = {"etag": 'W/"v1"'}
+        cases = [  # the first run's validator; the second run's scenario; whether it resumes; what its log says
+            ("same release", {}, update_server.release_scenario(published, "1.6.5.0"), True,
+             f"download: resumed from byte {cut}, {size - cut} bytes fetched\r\n"),
+            ("new release staged", {}, update_server.release_scenario(other, "1.7.0.0"), False,
+             f"partial download: {cut} bytes of sha256 \"{sha256_hex(published.read_bytes())}\""),
+            ("bytes no longer served", {}, update_server.release_scenario(published, "1.6.5.0", exe={"etag": '"v2"'}),
+             False, f"download: the host sent the whole file, not the rest from byte {cut}\r\n"),
+            ("weak validator", weak, update_server.release_scenario(published, "1.6.5.0", exe=weak), False, None),
+        ]
+        for name, validator, second, resumes, logged in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                old = harness.install_core("fake_core_1_6_4_0")
+                first = update_server.release_scenario(published, "1.6.5.0",
+                                                       exe={"drop_at": cut, "drop": "close", **validator})
+                self.server.set_scenario(first)
+                seen = self.run_launcher()
+                self.assertEqual((seen.error_boxes, harness.core_path().read_bytes()), ([], old))
+                self.assert_no_download_file_left()
+                self.assertEqual(partial.exists(), logged is not None)
+                if logged is None:
+                    continue
+                self.assertEqual(partial.stat().st_size, cut)
+                self.assertIn(f"partial download: {cut} of {size} bytes kept for the next run", harness.launcher_log())
+
+                self.server.clear_requests()
+                self.server.set_scenario(second)
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                expected = pathlib.Path(second["exe"]["body_file"]).read_bytes()
+                self.assertEqual(harness.core_path().read_bytes(), expected)
+                self.assertEqual(len(harness.core_starts(expected=2)), 2)  # the old one, then the new one
+                self.assertFalse(partial.exists())
+                self.assertIn(logged, harness.launcher_log())
+                [request] = [r for r in self.server.requests() if r["path"] == update_server.EXE_PATH]
+                [sent] = [(t["status"], t["sent"]) for t in self.server.transfers()
+                          if t["path"] == update_server.EXE_PATH]
+                if resumes:
+                    self.assertEqual(request["headers"].get("Range"), f"bytes={cut}-")
+                    self.assertEqual(request["headers"].get("If-Range"), update_server.default_etag(published))
+                    self.assertEqual(sent, (206, size - cut))
+                else:
+                    # Another release is not even asked for in part.
+                    self.assertEqual(sent, (200, len(expected)))
+                    self.assertEqual("Range" in request["headers"], name != "new release staged")
+
     def test_unusable_metadata_falls_back_or_shows_connect_error(self):
         document = update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()
         cases = [
