@@ -650,6 +650,9 @@ class WithServer(ServerTestCase):
                     self.assertEqual(request["headers"].get("Range"), f"bytes={cut}-")
                     self.assertEqual(request["headers"].get("If-Range"), update_server.default_etag(published))
                     self.assertEqual(sent, (206, size - cut))
+                    # The bar goes on where it stopped.
+                    bar = seen.progress[seen.progress.index(5) + 1:] if 5 in seen.progress else seen.progress[1:]
+                    self.assertGreaterEqual(min(bar), cut * 100 // size, seen.progress)
                 else:
                     # Another release is not even asked for in part.
                     self.assertEqual(sent, (200, len(expected)))
