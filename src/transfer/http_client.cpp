@@ -5,12 +5,15 @@
 
 #include <windows.h>
 #include <winhttp.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 #include <cwchar>
 
 #include "common/window_post.h"
 #include "shell/launcher_state.h"
+#include "transfer/connect_plan.h"
 #include "transfer/content_length.h"
 #include "transfer/download_resume.h"
 #include "transfer/host_certificate.h"
@@ -31,11 +34,14 @@ constexpr DWORD kConnectTimeoutMs = 7000;
 constexpr DWORD kFetchReceiveTimeoutMs = 15000;
 constexpr DWORD kDownloadReceiveTimeoutMs = 30000;
 constexpr DWORD kChunkBytes = 65536;
+constexpr size_t kAddressUnits = 64;
 
-// The route of the run, decided at its first request. Only the worker thread
-// makes requests, so nothing else touches these.
+// The route of the run, decided at its first request, and whether WinHTTP took
+// IPv6 fast fallback. Only the worker thread makes requests, so nothing else
+// touches these.
 ProxyDecision s_proxy;
 bool s_proxyDecided = false;
+bool s_fastFallback = false;
 
 // Opens a session on the run's route. Without a proxy from the user's settings
 // it opens as it always did, so WinHTTP's machine setting still applies.
@@ -60,9 +66,8 @@ HINTERNET OpenSession()
     // IPv6 address. With fast fallback that one gets 300 ms, then the first IPv4
     // address the rest. A WinHTTP that does not know the option refuses it and
     // connects as before.
-    if (session != nullptr) {
-        WinHttpSetOption(session, WINHTTP_OPTION_IPV6_FAST_FALLBACK, &fastFallback, sizeof(fastFallback));
-    }
+    s_fastFallback = session != nullptr &&
+                     WinHttpSetOption(session, WINHTTP_OPTION_IPV6_FAST_FALLBACK, &fastFallback, sizeof(fastFallback));
     return session;
 }
 
@@ -103,27 +108,69 @@ bool Failed(HttpOutcome* outcome)
     return false;
 }
 
-// Opens a GET request for path on the update host over TLS, sends it with
-// headers (nullptr: none) and checks for status 200, or 206 to a request with
-// headers (a range), from a host that the machine's roots vouch for. Whatever
-// handles were opened are handed back even on failure, so the caller closes
-// them on its one cleanup path.
-bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, const wchar_t* headers, HINTERNET* session,
-                        HINTERNET* connection, HINTERNET* request, HttpOutcome* outcome)
+// Closes what OpenAndSendRequest opened, in the order request, connection, session.
+void CloseRequestHandles(HINTERNET request, HINTERNET connection, HINTERNET session)
+{
+    if (request != nullptr) {
+        WinHttpCloseHandle(request);
+    }
+    if (connection != nullptr) {
+        WinHttpCloseHandle(connection);
+    }
+    if (session != nullptr) {
+        WinHttpCloseHandle(session);
+    }
+}
+
+// The update host's first IPv4 address as text into address (kAddressUnits),
+// when its name resolves to addresses of both families. The name was just
+// resolved for the attempt that failed, so the system's cache answers.
+bool FirstIpv4OfDualStackHost(wchar_t* address)
+{
+    WSADATA winsock = {};
+    ADDRINFOW hints = {};
+    ADDRINFOW* found = nullptr;
+    bool haveIpv6 = false;
+    bool haveIpv4 = false;
+
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0) {
+        return false;
+    }
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    if (GetAddrInfoW(kUpdateHost, nullptr, &hints, &found) == 0) {
+        for (const ADDRINFOW* entry = found; entry != nullptr; entry = entry->ai_next) {
+            haveIpv6 = haveIpv6 || entry->ai_family == AF_INET6;
+            if (entry->ai_family == AF_INET && !haveIpv4) {
+                haveIpv4 = InetNtopW(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr, address,
+                                     kAddressUnits) != nullptr;
+            }
+        }
+        FreeAddrInfoW(found);
+    }
+    WSACleanup();
+    return haveIpv6 && haveIpv4;
+}
+
+// Opens a GET request for path on server (the update host's name, or with
+// byAddress one of its addresses), with connectLimitMs to connect, and sends it
+// with headers (nullptr: none). Reached by its address, the request still names
+// the host, and the host's certificate is judged for its name alone, by
+// JudgeHostCertificate, as on every request; WinHTTP's own check of the name
+// would compare it with the address. False with *sendFailed set when the
+// request could not be sent (no connection within the limit, for one).
+bool OpenAndSend(HINTERNET session, const wchar_t* server, bool byAddress, DWORD connectLimitMs, const wchar_t* path,
+                 DWORD receiveTimeoutMs, const wchar_t* headers, HINTERNET* connection, HINTERNET* request,
+                 bool* sendFailed, HttpOutcome* outcome)
 {
     DWORD timeout = receiveTimeoutMs;
     DWORD resolveTimeout = kResolveTimeoutMs;
-    DWORD connectTimeout = kConnectTimeoutMs;
-    DWORD status = 0;
-    DWORD statusSize = sizeof(status);
-    HostTrust trust = HostCertificateNone;
-    bool logonAnswered = false;
+    DWORD connectTimeout = connectLimitMs;
+    DWORD nameUnchecked = SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    wchar_t host[kAddressUnits + 16];
 
-    *session = OpenSession();
-    if (*session == nullptr) {
-        return Failed(outcome);
-    }
-    *connection = WinHttpConnect(*session, kUpdateHost, kUpdatePort, 0);
+    *sendFailed = false;
+    *connection = WinHttpConnect(session, server, kUpdatePort, 0);
     if (*connection == nullptr) {
         return Failed(outcome);
     }
@@ -137,11 +184,72 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, const wchar
         !WinHttpSetOption(*request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout))) {
         return Failed(outcome);
     }
-    for (;;) {
-        if (!WinHttpSendRequest(*request, headers != nullptr ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
-                                headers != nullptr ? static_cast<DWORD>(-1L) : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    if (byAddress) {
+        swprintf(host, sizeof(host) / sizeof(host[0]), kUpdatePort == 443 ? L"Host: %ls" : L"Host: %ls:%u",
+                 kUpdateHost, static_cast<unsigned>(kUpdatePort));
+        if (!WinHttpSetOption(*request, WINHTTP_OPTION_SECURITY_FLAGS, &nameUnchecked, sizeof(nameUnchecked)) ||
+            !WinHttpAddRequestHeaders(*request, host, static_cast<DWORD>(-1L),
+                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
             return Failed(outcome);
         }
+    }
+    if (!WinHttpSendRequest(*request, headers != nullptr ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            headers != nullptr ? static_cast<DWORD>(-1L) : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        *sendFailed = true;
+        return Failed(outcome);
+    }
+    return true;
+}
+
+// Opens and sends the request for path. Where WinHTTP has no IPv6 fast
+// fallback, a direct connection gets two attempts within the connect limit:
+// a host whose first address is an IPv6 one that never answers is then tried
+// over its first IPv4 address, any other host by its name once more.
+bool OpenAndSendWithinLimit(HINTERNET session, const wchar_t* path, DWORD receiveTimeoutMs, const wchar_t* headers,
+                            HINTERNET* connection, HINTERNET* request, HttpOutcome* outcome)
+{
+    wchar_t address[kAddressUnits];
+    bool sendFailed = false;
+    const DWORD limit = AttemptConnectLimitMs(s_fastFallback, s_proxy.viaProxy, kConnectTimeoutMs);
+    if (OpenAndSend(session, kUpdateHost, false, limit, path, receiveTimeoutMs, headers, connection, request,
+                    &sendFailed, outcome)) {
+        return true;
+    }
+    const bool connectFailed =
+        sendFailed && (outcome->error == ERROR_WINHTTP_TIMEOUT || outcome->error == ERROR_WINHTTP_CANNOT_CONNECT);
+    const ConnectAgain again = SecondConnectAttempt(s_fastFallback, s_proxy.viaProxy, connectFailed,
+                                                    connectFailed && FirstIpv4OfDualStackHost(address));
+    if (again == ConnectNoMore) {
+        return false;
+    }
+    CloseRequestHandles(*request, *connection, nullptr);
+    *request = nullptr;
+    *connection = nullptr;
+    return OpenAndSend(session, again == ConnectOverIpv4 ? address : kUpdateHost, again == ConnectOverIpv4, limit,
+                       path, receiveTimeoutMs, headers, connection, request, &sendFailed, outcome);
+}
+
+// Opens a GET request for path on the update host over TLS, sends it with
+// headers (nullptr: none) and checks for status 200, or 206 to a request with
+// headers (a range), from a host that the machine's roots vouch for. Whatever
+// handles were opened are handed back even on failure, so the caller closes
+// them on its one cleanup path.
+bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, const wchar_t* headers, HINTERNET* session,
+                        HINTERNET* connection, HINTERNET* request, HttpOutcome* outcome)
+{
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    HostTrust trust = HostCertificateNone;
+    bool logonAnswered = false;
+
+    *session = OpenSession();
+    if (*session == nullptr) {
+        return Failed(outcome);
+    }
+    if (!OpenAndSendWithinLimit(*session, path, receiveTimeoutMs, headers, connection, request, outcome)) {
+        return false;
+    }
+    for (;;) {
         if (!WinHttpReceiveResponse(*request, nullptr)) {
             return Failed(outcome);
         }
@@ -163,6 +271,10 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, const wchar
             break;
         }
         logonAnswered = true;
+        if (!WinHttpSendRequest(*request, headers != nullptr ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                                headers != nullptr ? static_cast<DWORD>(-1L) : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+            return Failed(outcome);
+        }
     }
     // Anything but 200 or the 206 asked for (a 404 page, a proxy's error page) is
     // not the document or the core; nor is one that did not come from the host we judged.
@@ -172,20 +284,6 @@ bool OpenAndSendRequest(const wchar_t* path, DWORD receiveTimeoutMs, const wchar
         return false;
     }
     return answered;
-}
-
-// Closes what OpenAndSendRequest opened, in the order request, connection, session.
-void CloseRequestHandles(HINTERNET request, HINTERNET connection, HINTERNET session)
-{
-    if (request != nullptr) {
-        WinHttpCloseHandle(request);
-    }
-    if (connection != nullptr) {
-        WinHttpCloseHandle(connection);
-    }
-    if (session != nullptr) {
-        WinHttpCloseHandle(session);
-    }
 }
 
 // Reads the announced body length, if any. False only when a Content-Length is
@@ -433,6 +531,11 @@ cleanup:
         *outcome = ended;
     }
     return ok;
+}
+
+bool HttpFastFallback()
+{
+    return s_fastFallback;
 }
 
 bool HttpProxyDecision(ProxyDecision* decision)

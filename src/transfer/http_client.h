@@ -56,6 +56,11 @@ struct DownloadRange {
 bool HttpDownloadToFile(const wchar_t* path, HANDLE file, uint64_t expectedSize, const wchar_t* versionLabel,
                         DownloadRange* range, HttpOutcome* outcome = nullptr);
 
+// Whether the run's requests have WinHTTP's IPv6 fast fallback (false before
+// the first): without it a direct connection gets two attempts within the
+// connect limit, the second over IPv4 for a host with addresses of both families.
+bool HttpFastFallback();
+
 // Both requests of a run take the route decided from the user's proxy settings
 // at the first of them. True, with that decision, once it is made.
 bool HttpProxyDecision(ProxyDecision* decision);
