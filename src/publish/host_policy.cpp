@@ -2,7 +2,6 @@
 // launcher's own rules for the resume.
 #include "publish/host_policy.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
