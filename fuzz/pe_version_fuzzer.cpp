@@ -37,5 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
           layout.seal + 32 <= layout.end && layout.end <= image.size())) {
         abort();
     }
+    // The ranges tovrin-publish digests: in order, inside the file.
+    PeImageLayout imageLayout = {};
+    if (ReadPeImageLayout(image.data(), image.size(), &imageLayout, &problem) &&
+        !(imageLayout.checksum + 4 <= imageLayout.certificateEntry &&
+          imageLayout.certificateEntry + 8 <= imageLayout.signedEnd && imageLayout.signedEnd <= image.size())) {
+        abort();
+    }
     return 0;
 }

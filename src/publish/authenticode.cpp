@@ -1,9 +1,11 @@
 // Authenticode layout, signature and streamed digests of a PE file.
 #include "publish/authenticode.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -15,8 +17,6 @@ constexpr uint32_t kSignatureLimit = 16u << 20;
 constexpr uint16_t kCertificateRevision = 0x0200;
 constexpr uint16_t kPkcsSignedData = 0x0002;
 
-const char kNotPe[] = "is not a Windows PE executable";
-const char kTableOutside[] = "has a certificate table that is not at the end of the file, where Windows reads it";
 const char kNoSignature[] = "is not Authenticode-signed (it has no certificate table)";
 const char kDamagedTable[] = "has a damaged certificate table";
 
@@ -75,47 +75,23 @@ bool DigestRanges(int file, const EVP_MD* md, const uint64_t* from, const uint64
 
 }  // namespace
 
-bool ReadAuthenticodeLayout(int file, uint64_t size, AuthenticodeLayout* layout, const char** problem)
+bool ReadAuthenticodeLayout(int file, uint64_t size, PeImageLayout* layout, const char** problem)
 {
-    unsigned char header[0x40];
-    unsigned char pe[4 + 20 + 2];
-    unsigned char entry[8];
-    *problem = kNotPe;
-    if (size < sizeof(header) || !ReadAt(file, 0, header, sizeof(header)) || header[0] != 'M' || header[1] != 'Z') {
-        return false;
+    // A file that cannot be mapped reads as an empty one: no PE image.
+    void* mapping = nullptr;
+    if (size > 0 && size <= SIZE_MAX) {
+        mapping = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, file, 0);
+        mapping = mapping == MAP_FAILED ? nullptr : mapping;
     }
-    const uint64_t peOffset = Le(header + 0x3C, 4);
-    if (peOffset + sizeof(pe) > size || !ReadAt(file, peOffset, pe, sizeof(pe)) || memcmp(pe, "PE\0\0", 4) != 0) {
-        return false;
+    const size_t mapped = mapping != nullptr ? static_cast<size_t>(size) : 0;
+    const bool ok = ReadPeImageLayout(static_cast<const unsigned char*>(mapping), mapped, layout, problem);
+    if (mapping != nullptr) {
+        munmap(mapping, mapped);
     }
-    const uint64_t optional = peOffset + 24;
-    const uint32_t optionalSize = Le(pe + 4 + 16, 2);
-    const uint32_t magic = Le(pe + 24, 2);
-    if (magic != 0x10b && magic != 0x20b) {
-        return false;
-    }
-    // The fifth data directory (index 4) is the certificate table.
-    layout->checksum = optional + 64;
-    layout->entry = optional + (magic == 0x10b ? 96 : 112) + 4 * 8;
-    if (layout->entry + 8 > optional + optionalSize || layout->entry + 8 > size ||
-        !ReadAt(file, layout->entry, entry, sizeof(entry))) {
-        return false;
-    }
-    layout->table = Le(entry, 4);
-    layout->tableSize = Le(entry + 4, 4);
-    layout->signedEnd = size;
-    if (layout->table != 0) {
-        *problem = kTableOutside;
-        if (layout->table < layout->entry + 8 || layout->table + layout->tableSize != size) {
-            return false;
-        }
-        layout->signedEnd = layout->table;
-    }
-    *problem = nullptr;
-    return true;
+    return ok;
 }
 
-bool ReadSignatureBlob(int file, const AuthenticodeLayout& layout, std::vector<unsigned char>* der,
+bool ReadSignatureBlob(int file, const PeImageLayout& layout, std::vector<unsigned char>* der,
                        const char** problem)
 {
     unsigned char header[8];
@@ -140,7 +116,7 @@ bool ReadSignatureBlob(int file, const AuthenticodeLayout& layout, std::vector<u
     return true;
 }
 
-PKCS7* ReadPrimarySignature(int file, uint64_t size, AuthenticodeLayout* layout, char* error, size_t capacity)
+PKCS7* ReadPrimarySignature(int file, uint64_t size, PeImageLayout* layout, char* error, size_t capacity)
 {
     std::vector<unsigned char> der;
     const char* problem = nullptr;
@@ -166,11 +142,11 @@ X509* SignerCertificate(PKCS7* pkcs7)
     return signer;
 }
 
-bool AuthenticodeDigest(int file, const AuthenticodeLayout& layout, const EVP_MD* md, unsigned char* digest,
+bool AuthenticodeDigest(int file, const PeImageLayout& layout, const EVP_MD* md, unsigned char* digest,
                         unsigned int* length)
 {
-    const uint64_t from[] = {0, layout.checksum + 4, layout.entry + 8};
-    const uint64_t to[] = {layout.checksum, layout.entry, layout.signedEnd};
+    const uint64_t from[] = {0, layout.checksum + 4, layout.certificateEntry + 8};
+    const uint64_t to[] = {layout.checksum, layout.certificateEntry, layout.signedEnd};
     return DigestRanges(file, md, from, to, 3, digest, length);
 }
 

@@ -12,29 +12,22 @@
 #include <vector>
 
 #include "publish/sha256_hex.h"
+#include "update/pe_version.h"
 
-struct AuthenticodeLayout {
-    uint64_t checksum;   // offset of the 4-byte header checksum
-    uint64_t entry;      // offset of the 8-byte certificate table entry
-    uint64_t signedEnd;  // the signed bytes end here: at the table, or at the end of the file
-    uint64_t table;      // offset of the certificate table; 0 when there is none
-    uint32_t tableSize;
-};
-
-// Reads the headers of the PE file of size bytes open as file. False with
-// *problem set when it is no PE file or its certificate table is not where
-// Windows expects it (inside the file, after the headers, at its end).
-bool ReadAuthenticodeLayout(int file, uint64_t size, AuthenticodeLayout* layout, const char** problem);
+// Reads the headers of the PE file of size bytes open as file, mapped, with
+// the launcher's reader. False with *problem set when it is no PE file or its
+// certificate table is not where Windows expects it.
+bool ReadAuthenticodeLayout(int file, uint64_t size, PeImageLayout* layout, const char** problem);
 
 // The DER PKCS#7 signed data of the table's first certificate, which holds the
 // primary signature. False with *problem set when there is none.
-bool ReadSignatureBlob(int file, const AuthenticodeLayout& layout, std::vector<unsigned char>* der,
+bool ReadSignatureBlob(int file, const PeImageLayout& layout, std::vector<unsigned char>* der,
                        const char** problem);
 
 // The primary signature of the executable of size bytes open as file, as
 // PKCS#7 signed data with content; nullptr with error saying why (starting
 // with a verb) when there is none.
-PKCS7* ReadPrimarySignature(int file, uint64_t size, AuthenticodeLayout* layout, char* error, size_t capacity);
+PKCS7* ReadPrimarySignature(int file, uint64_t size, PeImageLayout* layout, char* error, size_t capacity);
 
 // The certificate of the first signer of signed data, found among the
 // certificates it carries (not to be freed); nullptr when it carries none.
@@ -42,7 +35,7 @@ X509* SignerCertificate(PKCS7* pkcs7);
 
 // The digest by md of the bytes the signature covers: all but the checksum,
 // the table entry and the table. digest has room for EVP_MAX_MD_SIZE bytes.
-bool AuthenticodeDigest(int file, const AuthenticodeLayout& layout, const EVP_MD* md, unsigned char* digest,
+bool AuthenticodeDigest(int file, const PeImageLayout& layout, const EVP_MD* md, unsigned char* digest,
                         unsigned int* length);
 
 // SHA-256 of the first size bytes of file as 64 lowercase digits.

@@ -12,7 +12,7 @@
 #include "publish/authenticode.h"
 #include "publish/certificate_text.h"
 #include "publish/root_certificates.h"
-#include "publish/signer_pin.h"
+#include "publish/certificate_pin.h"
 #include "publish/timestamp_check.h"
 
 namespace {
@@ -56,7 +56,7 @@ bool ReadIndirectData(PKCS7* pkcs7, const unsigned char** content, long* content
 
 // The file's digest equals the one signed, and the signer's signature over the
 // signed content verifies; the chain is judged separately.
-bool SignatureIntact(int file, const AuthenticodeLayout& layout, PKCS7* pkcs7, const char** problem)
+bool SignatureIntact(int file, const PeImageLayout& layout, PKCS7* pkcs7, const char** problem)
 {
     const unsigned char* content = nullptr;
     long contentLength = 0;
@@ -208,7 +208,7 @@ bool ChainCarried(PKCS7* pkcs7, X509* signer, STACK_OF(X509)* systemRoots, STACK
 bool CheckCoreSigner(int file, uint64_t size, const SignerRules& rules, SignerFacts* facts, char* error,
                      size_t capacity)
 {
-    AuthenticodeLayout layout;
+    PeImageLayout layout;
     char pin[kPinBytes] = "";
     const char* problem = nullptr;
     uint8_t keyDigest[kSha256Bytes];

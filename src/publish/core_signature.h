@@ -1,6 +1,6 @@
 // Who signed a core: the Authenticode signature of an executable, checked by
 // OpenSSL for what the launcher relies on: that it is intact and made by a
-// pinned key (see signer_pin.h for pins).
+// pinned key (see certificate_pin.h for pins).
 #pragma once
 
 #include <cstddef>

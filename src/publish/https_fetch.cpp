@@ -93,18 +93,11 @@ int ShowProgress(void* context, curl_off_t total, curl_off_t received, curl_off_
     return 0;
 }
 
-bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, long* status, char* error,
-         size_t capacity)
+// The request: HTTPS only, also when redirected, the host's certificate
+// checked, and time-outs like the launcher's.
+void SetRequest(CURL* curl, const char* url, const char* caFile, Sink* sink, Progress* progress,
+                char curlError[CURL_ERROR_SIZE])
 {
-    char curlError[CURL_ERROR_SIZE] = "";
-    CURLcode result = CURLE_OK;
-    bool ok = false;
-    CURL* curl = curl_easy_init();
-    *status = 0;
-    if (curl == nullptr) {
-        snprintf(error, capacity, "libcurl could not start");
-        return false;
-    }
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
@@ -129,39 +122,59 @@ bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, lo
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progress);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     }
+}
 
-    result = curl_easy_perform(curl);
-    if (progress != nullptr && progress->shown) {
-        fputc('\n', stderr);
-    }
-    if (sink->overflow) {
+// Whether the transfer ended with the whole answer kept; otherwise error says
+// why, with a hint for a host certificate that does not verify.
+bool Received(const char* url, const char* caFile, const Sink& sink, CURLcode result, const char* curlError,
+              char* error, size_t capacity)
+{
+    const char* reason = curlError[0] != '\0' ? curlError : curl_easy_strerror(result);
+    if (sink.overflow) {
         snprintf(error, capacity, "%s: the answer is longer than %llu bytes", url,
-                 static_cast<unsigned long long>(sink->limit));
-        goto cleanup;
+                 static_cast<unsigned long long>(sink.limit));
+        return false;
     }
-    if (sink->writeFailed) {
-        snprintf(error, capacity, "%s: cannot keep the answer: %s", url, strerror(sink->writeError));
-        goto cleanup;
+    if (sink.writeFailed) {
+        snprintf(error, capacity, "%s: cannot keep the answer: %s", url, strerror(sink.writeError));
+        return false;
     }
     if (result == CURLE_PEER_FAILED_VERIFICATION && caFile == nullptr) {
         snprintf(error, capacity, "%s: %s (the host's certificate does not lead to a root this machine trusts; "
-                 "when it comes from a private CA, give that CA's certificate with --cacert FILE)", url,
-                 curlError[0] != '\0' ? curlError : curl_easy_strerror(result));
-        goto cleanup;
+                 "when it comes from a private CA, give that CA's certificate with --cacert FILE)", url, reason);
+        return false;
     }
     if (result == CURLE_PEER_FAILED_VERIFICATION) {
         snprintf(error, capacity, "%s: %s (the host's certificate does not lead to a CA certificate in --cacert %s)",
-                 url, curlError[0] != '\0' ? curlError : curl_easy_strerror(result), caFile);
-        goto cleanup;
+                 url, reason, caFile);
+        return false;
     }
     if (result != CURLE_OK) {
-        snprintf(error, capacity, "%s: %s", url, curlError[0] != '\0' ? curlError : curl_easy_strerror(result));
-        goto cleanup;
+        snprintf(error, capacity, "%s: %s", url, reason);
+        return false;
     }
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
-    ok = true;
+    return true;
+}
 
-cleanup:
+bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, long* status, char* error,
+         size_t capacity)
+{
+    char curlError[CURL_ERROR_SIZE] = "";
+    CURL* curl = curl_easy_init();
+    *status = 0;
+    if (curl == nullptr) {
+        snprintf(error, capacity, "libcurl could not start");
+        return false;
+    }
+    SetRequest(curl, url, caFile, sink, progress, curlError);
+    const CURLcode result = curl_easy_perform(curl);
+    if (progress != nullptr && progress->shown) {
+        fputc('\n', stderr);
+    }
+    const bool ok = Received(url, caFile, *sink, result, curlError, error, capacity);
+    if (ok) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
+    }
     curl_easy_cleanup(curl);
     return ok;
 }

@@ -90,6 +90,83 @@ bool FetchExecutable(const char* url, const CheckOptions& options, char* path, i
     return true;
 }
 
+// The URLs of the document and the executable under the base URL, which must
+// name the host the launcher asks when --host or --launcher says which.
+bool ReleaseUrls(const CheckOptions& options, char documentUrl[kUrlBytes], char exeUrl[kUrlBytes], FILE* err)
+{
+    char error[kUrlBytes + 256];
+    char host[kHostBytes];
+    long port = 0;
+    bool hostWanted = false;
+    size_t baseLength = strlen(options.url);
+    while (baseLength > 0 && options.url[baseLength - 1] == '/') {
+        --baseLength;
+    }
+    if (baseLength + 64 >= kUrlBytes) {
+        fprintf(err, "the URL is too long\n");
+        return false;
+    }
+    snprintf(documentUrl, kUrlBytes, "%.*s/%s/%s", static_cast<int>(baseLength), options.url, kReleaseFolder,
+             kDocumentName);
+    snprintf(exeUrl, kUrlBytes, "%.*s/%s/%s", static_cast<int>(baseLength), options.url, kReleaseFolder,
+             kExecutableName);
+    // A release served from a host the launcher does not ask is never seen.
+    if (!ExpectedEndpoint(options, &hostWanted, host, &port, err)) {
+        return false;
+    }
+    if (hostWanted && !UrlHasEndpoint(options.url, host, port, error, sizeof(error))) {
+        fprintf(err, "%s\n", error);
+        return false;
+    }
+    return true;
+}
+
+// The document as the launcher reads it: its first 4095 bytes as a C string.
+// False when it is empty, which the launcher takes for an unavailable host; a
+// longer one counts as a problem.
+bool KeepDocument(const char* documentUrl, const std::vector<unsigned char>& body, char document[kDocumentLimit + 1],
+                  int* problems, FILE* err)
+{
+    if (body.empty()) {
+        fprintf(err, "%s is empty; the launcher treats the host as unavailable\n", documentUrl);
+        return false;
+    }
+    const size_t kept = body.size() < kDocumentLimit ? body.size() : kDocumentLimit;
+    memcpy(document, body.data(), kept);
+    document[kept] = '\0';
+    if (body.size() > kDocumentLimit) {
+        fprintf(err, "the document has %zu bytes; the launcher reads only the first %zu\n", body.size(),
+                kDocumentLimit);
+        ++*problems;
+    }
+    return true;
+}
+
+// The executable's signer against --signer and the roots given; counts a
+// problem when it fails, and warns of a signature without a trusted time
+// stamp. signedBy says who signed it, for the report.
+void CheckSigner(const CheckOptions& options, int coreFile, const CoreFacts& facts, char signedBy[kUrlBytes],
+                 int* problems, FILE* err)
+{
+    char signer[kUrlBytes];
+    SignerFacts signerFacts = {};
+    const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
+    if (!CheckCoreSigner(coreFile, facts.size, rules, &signerFacts, signer, sizeof(signer))) {
+        fprintf(err, "the executable %s\n", signer);
+        ++*problems;
+        return;
+    }
+    snprintf(signedBy, kUrlBytes, ", signed by a given signer (%s; %s; %s)", signerFacts.subject, signerFacts.chain,
+             signerFacts.timestamp);
+    if (!signerFacts.timestamped) {
+        fprintf(err,
+                "warning: the executable's signature has no trusted time stamp (%s): on Windows it stops "
+                "verifying when the signing certificate expires on %s, and from then on every pinned "
+                "launcher refuses the core\n",
+                signerFacts.timestamp, signerFacts.expiry);
+    }
+}
+
 }  // namespace
 
 bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
@@ -102,88 +179,36 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     char report[kReportBytes] = "";
     char version[24] = "";
     char error[kUrlBytes + 256];
-    char host[kHostBytes];
-    char signer[kUrlBytes];
     char signedBy[kUrlBytes] = "";
-    SignerFacts signerFacts = {};
     CoreFacts facts = {};
-    const char* baseUrl = options.url;
-    size_t baseLength = strlen(baseUrl);
-    size_t kept = 0;
-    long port = 0;
     long status = 0;
     int problems = 0;
     int coreFile = -1;
     void* coreMapping = nullptr;
-    bool hostWanted = false;
+    bool fetched = false;
     bool ok = false;
 
-    while (baseLength > 0 && baseUrl[baseLength - 1] == '/') {
-        --baseLength;
-    }
-    if (baseLength + 64 >= kUrlBytes) {
-        fprintf(err, "the URL is too long\n");
+    if (!ReleaseUrls(options, documentUrl, exeUrl, err)) {
         return false;
     }
-    snprintf(documentUrl, sizeof(documentUrl), "%.*s/%s/%s", static_cast<int>(baseLength), baseUrl, kReleaseFolder,
-             kDocumentName);
-    snprintf(exeUrl, sizeof(exeUrl), "%.*s/%s/%s", static_cast<int>(baseLength), baseUrl, kReleaseFolder,
-             kExecutableName);
-    // A release served from a host the launcher does not ask is never seen.
-    if (!ExpectedEndpoint(options, &hostWanted, host, &port, err)) {
-        return false;
-    }
-    if (hostWanted && !UrlHasEndpoint(baseUrl, host, port, error, sizeof(error))) {
-        fprintf(err, "%s\n", error);
-        return false;
-    }
-
-    const bool fetched = HttpsGet(documentUrl, options.caFile, kDocumentFetchLimit, &documentBody, &status, error,
-                                  sizeof(error));
+    fetched = HttpsGet(documentUrl, options.caFile, kDocumentFetchLimit, &documentBody, &status, error, sizeof(error));
     if (!Answered(documentUrl, fetched, status, error, err) ||
-        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, err)) {
+        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, err) ||
+        !KeepDocument(documentUrl, documentBody, document, &problems, err)) {
         goto cleanup;
     }
-    if (documentBody.empty()) {
-        fprintf(err, "%s is empty; the launcher treats the host as unavailable\n", documentUrl);
-        goto cleanup;
-    }
-    // The launcher keeps the first 4095 bytes and reads them as a C string.
-    kept = documentBody.size() < kDocumentLimit ? documentBody.size() : kDocumentLimit;
-    memcpy(document, documentBody.data(), kept);
-    document[kept] = '\0';
-    if (documentBody.size() > kDocumentLimit) {
-        fprintf(err, "the document has %zu bytes; the launcher reads only the first %zu\n", documentBody.size(),
-                kDocumentLimit);
-        ++problems;
-    }
-
     problems += ListDisagreements(document, facts, report, sizeof(report));
     fputs(report, err);
     if (options.signerCount > 0) {
-        const SignerRules rules = {options.signers, options.signerCount, options.signerCaFile, options.tsaCaFile};
-        if (!CheckCoreSigner(coreFile, facts.size, rules, &signerFacts, signer, sizeof(signer))) {
-            fprintf(err, "the executable %s\n", signer);
-            ++problems;
-        } else {
-            snprintf(signedBy, sizeof(signedBy), ", signed by a given signer (%s; %s; %s)", signerFacts.subject,
-                     signerFacts.chain, signerFacts.timestamp);
-            if (!signerFacts.timestamped) {
-                fprintf(err,
-                        "warning: the executable's signature has no trusted time stamp (%s): on Windows it stops "
-                        "verifying when the signing certificate expires on %s, and from then on every pinned "
-                        "launcher refuses the core\n",
-                        signerFacts.timestamp, signerFacts.expiry);
-            }
-        }
+        CheckSigner(options, coreFile, facts, signedBy, &problems, err);
     }
     if (problems > 0) {
-        fprintf(err, "%s does not serve a consistent release (%d problem%s)\n", baseUrl, problems,
+        fprintf(err, "%s does not serve a consistent release (%d problem%s)\n", options.url, problems,
                 problems == 1 ? "" : "s");
         goto cleanup;
     }
     FormatFileVersion(facts.version, version, sizeof(version));
-    fprintf(out, "%s serves version %s, %llu bytes, sha256 %s%s: consistent\n", baseUrl, version,
+    fprintf(out, "%s serves version %s, %llu bytes, sha256 %s%s: consistent\n", options.url, version,
             static_cast<unsigned long long>(facts.size), facts.sha256, signedBy);
     ok = true;
 

@@ -212,15 +212,11 @@ bool CheckCopy(const char* corePath, const StageOptions& options, PreparedStage*
     return true;
 }
 
-// Everything short of publishing: the core copied into the release folder and
-// checked there, and the document written beside it, both under temporary
-// names. What it took is released by EndStage, whatever the outcome.
-bool PrepareStage(const char* corePath, const char* root, const StageOptions& options, PreparedStage* stage,
-                  char* message, size_t capacity)
+// The core opened, and the release folder made, named and locked for this
+// stage.
+bool OpenStage(const char* corePath, const char* root, PreparedStage* stage, char* message, size_t capacity)
 {
     struct stat status;
-    char document[kDocumentBytes];
-    char report[kReportBytes] = "";
     char error[kStageMessageBytes] = "";
     stage->source = open(corePath, O_RDONLY | O_CLOEXEC);
     if (stage->source < 0) {
@@ -242,6 +238,42 @@ bool PrepareStage(const char* corePath, const char* root, const StageOptions& op
         snprintf(message, capacity, "%s", error);
         return false;
     }
+    return true;
+}
+
+// The document for the checked copy, written under its temporary name. It is
+// read back with the launcher's scanner before anything is written, so what is
+// published is what the launcher will see.
+bool WriteDocument(const char* corePath, PreparedStage* stage, char* message, size_t capacity)
+{
+    char document[kDocumentBytes];
+    char report[kReportBytes] = "";
+    char error[kStageMessageBytes] = "";
+    if (!FormatReleaseDocument(stage->facts, document, sizeof(document)) ||
+        ListDisagreements(document, stage->facts, report, sizeof(report)) != 0) {
+        snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
+        return false;
+    }
+    FormatFileVersion(stage->facts.version, stage->version, sizeof(stage->version));
+    stage->documentWritten = WriteTemporaryFile(stage->documentTemporary, kDocumentSlot, document, strlen(document),
+                                                error, sizeof(error));
+    if (!stage->documentWritten) {
+        snprintf(message, capacity, "cannot write the document: %s", error);
+        return false;
+    }
+    return true;
+}
+
+// Everything short of publishing: the core copied into the release folder and
+// checked there, and the document written beside it, both under temporary
+// names. What it took is released by EndStage, whatever the outcome.
+bool PrepareStage(const char* corePath, const char* root, const StageOptions& options, PreparedStage* stage,
+                  char* message, size_t capacity)
+{
+    char error[kStageMessageBytes] = "";
+    if (!OpenStage(corePath, root, stage, message, capacity)) {
+        return false;
+    }
     // The core is copied first and only the copy is checked: a core changed
     // while it is staged can never be published as checked.
     stage->exe = CopyToTemporary(stage->source, stage->size, stage->exeTemporary, kExecutableSlot, error,
@@ -255,23 +287,55 @@ bool PrepareStage(const char* corePath, const char* root, const StageOptions& op
         snprintf(message, capacity, "cannot check the copy %s of %s: %s", stage->exeTemporary, corePath, error);
         return false;
     }
-    if (!CheckCopy(corePath, options, stage, message, capacity)) {
-        return false;
-    }
-    // The document is read back with the launcher's scanner before anything is
-    // written, so what is published is what the launcher will see.
-    if (!FormatReleaseDocument(stage->facts, document, sizeof(document)) ||
-        ListDisagreements(document, stage->facts, report, sizeof(report)) != 0) {
-        snprintf(message, capacity, "refused: the document for %s would not read back:\n%s", corePath, report);
-        return false;
-    }
-    FormatFileVersion(stage->facts.version, stage->version, sizeof(stage->version));
     // Both files are complete on disk before either is renamed, so the only
     // step left after the executable is in place is one rename in one folder.
-    stage->documentWritten = WriteTemporaryFile(stage->documentTemporary, kDocumentSlot, document, strlen(document),
-                                                error, sizeof(error));
-    if (!stage->documentWritten) {
-        snprintf(message, capacity, "cannot write the document: %s", error);
+    return CheckCopy(corePath, options, stage, message, capacity) && WriteDocument(corePath, stage, message, capacity);
+}
+
+// Refuses a core whose version is not above the published one, unless asked
+// to publish it anyway.
+bool AbovePublished(const char* corePath, const StageOptions& options, const PreparedStage& stage, char* message,
+                    size_t capacity)
+{
+    PublishedVersion published;
+    char publishedText[64];
+    if (!options.allowSameOrOlder &&
+        ReadPublishedVersion(stage.documentFinal, &published, publishedText, sizeof(publishedText)) &&
+        CompareFileVersion(stage.facts.version, published) <= 0) {
+        snprintf(message, capacity,
+                 "refused: %s has version %s, not greater than version %s that %s publishes; launchers keep an "
+                 "installed core that is newer than the published one, so clients would not take it, and a core "
+                 "published with a higher version stays installed past every later release (--allow-same-or-older "
+                 "publishes it anyway)",
+                 corePath, stage.version, publishedText, stage.folder);
+        return false;
+    }
+    return true;
+}
+
+// Renames the executable and then the document into place and flushes the
+// folder; the caller holds the interrupts.
+bool RenameIntoPlace(PreparedStage* stage, char* message, size_t capacity)
+{
+    char error[kStageMessageBytes] = "";
+    if (rename(stage->exeTemporary, stage->exeFinal) != 0) {
+        snprintf(message, capacity, "cannot move the executable into place: %s: %s", stage->exeFinal,
+                 strerror(errno));
+        return false;
+    }
+    stage->exeWritten = false;
+    ForgetTemporary(kExecutableSlot);
+    if (rename(stage->documentTemporary, stage->documentFinal) != 0) {
+        snprintf(message, capacity,
+                 "cannot move the document into place: %s: %s\n"
+                 "the new executable is already in place: stage this core again before serving",
+                 stage->documentFinal, strerror(errno));
+        return false;
+    }
+    stage->documentWritten = false;
+    ForgetTemporary(kDocumentSlot);
+    if (!SyncFolder(stage->folder, error, sizeof(error))) {
+        snprintf(message, capacity, "published, but the folder could not be flushed to disk: %s", error);
         return false;
     }
     return true;
@@ -282,27 +346,15 @@ bool PrepareStage(const char* corePath, const char* root, const StageOptions& op
 bool CommitStage(const char* corePath, const StageOptions& options, PreparedStage* stage, char* message,
                  size_t capacity)
 {
-    PublishedVersion published;
     sigset_t interrupts;
     char error[kStageMessageBytes] = "";
-    char publishedText[64];
-    bool held = false;
-    bool ok = false;
     // From here to the last rename no other stage of this folder runs, so the
     // version compared is the one replaced and the pair stays together.
     if (!TakeCommitLock(stage->folder, &stage->locks, options.notes, error, sizeof(error))) {
         snprintf(message, capacity, "%s", error);
         return false;
     }
-    if (!options.allowSameOrOlder &&
-        ReadPublishedVersion(stage->documentFinal, &published, publishedText, sizeof(publishedText)) &&
-        CompareFileVersion(stage->facts.version, published) <= 0) {
-        snprintf(message, capacity,
-                 "refused: %s has version %s, not greater than version %s that %s publishes; launchers keep an "
-                 "installed core that is newer than the published one, so clients would not take it, and a core "
-                 "published with a higher version stays installed past every later release (--allow-same-or-older "
-                 "publishes it anyway)",
-                 corePath, stage->version, publishedText, stage->folder);
+    if (!AbovePublished(corePath, options, *stage, message, capacity)) {
         return false;
     }
     if (!NewerThanCurrent(stage->exeTemporary, stage->exeFinal, error, sizeof(error))) {
@@ -313,35 +365,12 @@ bool CommitStage(const char* corePath, const StageOptions& options, PreparedStag
     // old document, which every launcher then refuses: it waits until both
     // are done.
     HoldInterrupts(&interrupts);
-    held = true;
-    if (rename(stage->exeTemporary, stage->exeFinal) != 0) {
-        snprintf(message, capacity, "cannot move the executable into place: %s: %s", stage->exeFinal,
-                 strerror(errno));
-        goto cleanup;
-    }
-    stage->exeWritten = false;
-    ForgetTemporary(kExecutableSlot);
-    if (rename(stage->documentTemporary, stage->documentFinal) != 0) {
-        snprintf(message, capacity,
-                 "cannot move the document into place: %s: %s\n"
-                 "the new executable is already in place: stage this core again before serving",
-                 stage->documentFinal, strerror(errno));
-        goto cleanup;
-    }
-    stage->documentWritten = false;
-    ForgetTemporary(kDocumentSlot);
-    if (!SyncFolder(stage->folder, error, sizeof(error))) {
-        snprintf(message, capacity, "published, but the folder could not be flushed to disk: %s", error);
-        goto cleanup;
-    }
-    snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s", corePath,
-             stage->version, static_cast<unsigned long long>(stage->facts.size), stage->facts.sha256,
-             stage->exeFinal, stage->documentFinal, stage->signedBy);
-    ok = true;
-
-cleanup:
-    if (held) {
-        ReleaseInterrupts(&interrupts);
+    const bool ok = RenameIntoPlace(stage, message, capacity);
+    ReleaseInterrupts(&interrupts);
+    if (ok) {
+        snprintf(message, capacity, "published %s version %s, %llu bytes, sha256 %s\n  %s\n  %s%s", corePath,
+                 stage->version, static_cast<unsigned long long>(stage->facts.size), stage->facts.sha256,
+                 stage->exeFinal, stage->documentFinal, stage->signedBy);
     }
     return ok;
 }

@@ -1,15 +1,19 @@
 // tovrin-publish: stages a core executable as a release for the update host,
 // checks that a running host serves a consistent release, and prints the pins
-// of code-signing certificates.
+// of code-signing certificates and the Authenticode digests of executables.
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "publish/authenticode.h"
 #include "publish/release_check.h"
 #include "publish/release_stage.h"
-#include "publish/signer_pin.h"
+#include "publish/certificate_pin.h"
 
 namespace {
 
@@ -22,6 +26,7 @@ int Usage()
           "       tovrin-publish check URL [--cacert FILE] [--signer PIN]... [--ca-file FILE] [--tsa-ca-file FILE]\n"
           "                           [--host NAME[:PORT] | --launcher EXE]\n"
           "       tovrin-publish pin FILE\n"
+          "       tovrin-publish digest FILE...\n"
           "\n"
           "stage  checks CORE.exe and writes ROOT/tovrin-tools-api/v1/bootstrap_exe and\n"
           "       ROOT/tovrin-tools-api/v1/bootstrap_meta, the executable first; one stage\n"
@@ -36,6 +41,8 @@ int Usage()
           "pin    prints the pin (SHA-256 of the public key) of a certificate (PEM or DER),\n"
           "       of a PKCS#12 key file's certificate (its password in TOVRIN_PFX_PASSWORD)\n"
           "       or of the signer of an Authenticode-signed exe.\n"
+          "digest prints the Authenticode SHA-256 of each exe (\"DIGEST  FILE\"): what a\n"
+          "       signature covers, the same for a signed exe and the build it was made from.\n"
           "--signer PIN  the core must be Authenticode-signed by a signer with this pin\n"
           "       (repeat it to allow several keys), the signature intact and carrying the\n"
           "       certificates between the signer's and its root. That the chain is complete\n"
@@ -196,6 +203,51 @@ int Pin(const char* path)
     return 0;
 }
 
+// The Authenticode SHA-256 of the executable at path as 64 lowercase digits;
+// false with error saying why.
+bool PrintDigest(const char* path)
+{
+    struct stat status;
+    PeImageLayout layout = {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    char hex[kSha256HexBytes];
+    const char* problem = "cannot be read";
+    bool ok = false;
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0 || fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
+        goto cleanup;
+    }
+    if (!ReadAuthenticodeLayout(file, static_cast<uint64_t>(status.st_size), &layout, &problem)) {
+        goto cleanup;
+    }
+    problem = "cannot be read";
+    if (!AuthenticodeDigest(file, layout, EVP_sha256(), digest, &length) || length != kSha256Bytes) {
+        goto cleanup;
+    }
+    FormatSha256Hex(digest, hex);
+    printf("%s  %s\n", hex, path);
+    ok = true;
+
+cleanup:
+    if (!ok) {
+        fprintf(stderr, "tovrin-publish: %s %s\n", path, problem);
+    }
+    if (file >= 0) {
+        close(file);
+    }
+    return ok;
+}
+
+int Digest(int argc, char** argv)
+{
+    bool ok = true;
+    for (int i = 2; i < argc; ++i) {
+        ok = PrintDigest(argv[i]) && ok;
+    }
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -208,6 +260,9 @@ int main(int argc, char** argv)
     }
     if (argc == 3 && strcmp(argv[1], "pin") == 0) {
         return Pin(argv[2]);
+    }
+    if (argc >= 3 && strcmp(argv[1], "digest") == 0) {
+        return Digest(argc, argv);
     }
     return Usage();
 }

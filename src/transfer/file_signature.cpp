@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "transfer/signer_pin.h"
+#include "transfer/pin_list.h"
 
 namespace {
 

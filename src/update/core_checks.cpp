@@ -6,7 +6,7 @@
 
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
-#include "transfer/signer_pin.h"
+#include "transfer/pin_list.h"
 #include "update/core_record.h"
 #include "update/core_signers.h"
 

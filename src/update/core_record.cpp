@@ -20,7 +20,7 @@ bool ReadFileStamp(HANDLE file, FileStamp* stamp)
     FILE_BASIC_INFO basic = {};
     FILE_STANDARD_INFO standard = {};
     memset(stamp, 0, sizeof(*stamp));
-    if (!ReadFolderId(file, &stamp->id) ||
+    if (!ReadFileId(file, &stamp->id) ||
         !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) ||
         !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
         return false;

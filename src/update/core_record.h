@@ -16,7 +16,7 @@
 // core's descriptor again, which moves that time. What keeps the bytes as they
 // were checked is the folder's descriptor, which lets only elevated code write.
 struct FileStamp {
-    FolderId id;
+    FileId id;
     uint64_t size;
     int64_t lastWrite;
 };

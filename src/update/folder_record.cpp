@@ -34,10 +34,10 @@ constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfo = static_cast<FILE_INFO_BY_HANDL
 
 // The folder's record; a record of the older form is its id alone.
 struct FolderRecord {
-    FolderId id;
+    FileId id;
     FolderFingerprint fingerprint;
 };
-static_assert(sizeof(FolderRecord) == sizeof(FolderId) + sizeof(FolderFingerprint), "no padding");
+static_assert(sizeof(FolderRecord) == sizeof(FileId) + sizeof(FolderFingerprint), "no padding");
 
 // The fingerprint of the owner and DACL of what handle (with READ_CONTROL) refers to.
 bool ReadHandleFingerprint(HANDLE handle, FolderFingerprint* fingerprint)
@@ -150,7 +150,7 @@ bool RecordKeyDistrusted()
     return s_keyDistrusted;
 }
 
-bool ReadFolderId(HANDLE handle, FolderId* id)
+bool ReadFileId(HANDLE handle, FileId* id)
 {
     FileIdInformation info = {};
     BY_HANDLE_FILE_INFORMATION basic = {};
@@ -215,9 +215,9 @@ cleanup:
 FolderMatch MatchRecordedFolder(HANDLE handle)
 {
     FolderRecord recorded = {};
-    FolderId actual = {};
+    FileId actual = {};
     FolderFingerprint now = {};
-    if (!ReadFolderId(handle, &actual) || !ReadHandleFingerprint(handle, &now)) {
+    if (!ReadFileId(handle, &actual) || !ReadHandleFingerprint(handle, &now)) {
         return FolderMatchOther;
     }
     if (ReadUserRecord(L"", &recorded, sizeof(recorded))) {
@@ -232,6 +232,6 @@ FolderMatch MatchRecordedFolder(HANDLE handle)
 bool RecordFolder(HANDLE handle)
 {
     FolderRecord record = {};
-    return ReadFolderId(handle, &record.id) && ReadHandleFingerprint(handle, &record.fingerprint) &&
+    return ReadFileId(handle, &record.id) && ReadHandleFingerprint(handle, &record.fingerprint) &&
            WriteUserRecord(L"", &record, sizeof(record));
 }

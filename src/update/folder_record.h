@@ -9,15 +9,15 @@
 
 #include "update/folder_fingerprint.h"
 
-// A folder's identity on its volume: it survives renames and moves, and no
-// program chooses it.
-struct FolderId {
+// A file's or folder's identity on its volume: it survives renames and moves,
+// and no program chooses it.
+struct FileId {
     uint64_t volume;
     uint8_t file[16];
 };
 
 // The identity of the folder or file open as handle.
-bool ReadFolderId(HANDLE handle, FolderId* id);
+bool ReadFileId(HANDLE handle, FileId* id);
 
 // Whether the folder open as handle (with READ_CONTROL) is the folder recorded
 // for the current user, still owned and protected as the record says.

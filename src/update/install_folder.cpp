@@ -162,12 +162,130 @@ FolderHold HoldRecorded(HANDLE folder, const wchar_t* expected, FolderMatch matc
     return result;
 }
 
+// Makes parent\name, the install folder, and holds and records it: true with
+// the outcome in *result, false where someone made one meanwhile, which the
+// next attempt judges like any other.
+bool MakeAtPath(HANDLE parent, const wchar_t* name, const wchar_t* expected, FolderTaken* taken, FolderHold* result)
+{
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = MakeFolder(parent, name, &folder);
+    *result = FolderUnusable;
+    if (status == kNameCollision) {
+        return false;
+    }
+    if (status >= 0) {
+        taken->made = true;
+        // Recorded as it reads back once protected, which is how every later run leaves it.
+        *result = HoldOpenFolder(folder, expected);
+        taken->recorded = *result == FolderHeld && RecordFolder(folder);
+    }
+    if (*result != FolderHeld && folder != INVALID_HANDLE_VALUE) {
+        CloseHandle(folder);  // once held it is g_installFolder
+    }
+    return true;
+}
+
+// Judges found, what is open at the install path with the install folder's
+// access: true with the outcome in *result where it is the recorded folder,
+// now held, or a link that cannot be set aside alone; false where it is to be
+// set aside. The caller closes found unless it is held.
+bool HoldAtPath(HANDLE found, const wchar_t* expected, FolderTaken* taken, FolderHold* result)
+{
+    *result = CheckOpenFolder(found, expected);
+    if (*result == FolderLinked && !IsLinkItself(found)) {
+        return true;
+    }
+    const FolderMatch match = MatchAtPath(found, *result);
+    if (IsRecorded(match)) {
+        *result = HoldRecorded(found, expected, match, taken);
+        return true;
+    }
+    *result = FolderUnusable;
+    return false;
+}
+
+// Sets aside what is at parent\name: true with the outcome in *result where it
+// cannot be (nor opened to be), false once it is, or where it turned out to be
+// the recorded folder after all, so that the next attempt judges the path afresh.
+bool SetAsideAtPath(HANDLE parent, const wchar_t* parentPath, const wchar_t* name, const wchar_t* expected,
+                    FolderTaken* taken, FolderHold* result)
+{
+    HANDLE found = INVALID_HANDLE_VALUE;
+    FolderMatch match = FolderMatchOther;
+    NTSTATUS status = 0;
+    bool settled = true;
+
+    // Opened once more to be renamed, which needs DELETE access; reading its
+    // descriptor as well where its rights allow.
+    status = OpenInFolder(parent, name, kSetAsideAccess | READ_CONTROL, FILE_OPEN, nullptr, &found);
+    if (status == kAccessDenied) {
+        status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &found);
+    }
+    if (status < 0) {
+        *result = status == kSharingViolation ? FolderInUse : FolderForeign;
+        goto cleanup;
+    }
+    *result = CheckOpenFolder(found, expected);
+    if (*result == FolderLinked && !IsLinkItself(found)) {
+        goto cleanup;
+    }
+    // The recorded folder, moved back meanwhile, is judged again from the
+    // start; anything else there, a file or a link too, is set aside.
+    match = MatchAtPath(found, *result);
+    if (!IsRecorded(match)) {
+        if (RunsFromInside(expected) || !SetAside(found, parentPath, name, taken->setAside)) {
+            *result = FolderForeign;
+            goto cleanup;
+        }
+        taken->setAsideMatch = match;
+        taken->setAsideFile = *result != FolderHeld && *result != FolderLinked;
+        taken->setAsideLink = *result == FolderLinked;
+    }
+    *result = FolderUnusable;
+    settled = false;
+
+cleanup:
+    if (found != INVALID_HANDLE_VALUE) {
+        CloseHandle(found);
+    }
+    return settled;
+}
+
+// One attempt at taking parent\name: true with the outcome in *result, false
+// where a folder was made or something set aside meanwhile.
+bool TakeOnce(HANDLE parent, const wchar_t* parentPath, const wchar_t* name, const wchar_t* expected,
+              FolderTaken* taken, FolderHold* result)
+{
+    HANDLE found = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = OpenInFolder(parent, name, kInstallFolderAccess, FILE_OPEN, nullptr, &found);
+    *result = FolderUnusable;
+    if (status == kNameNotFound) {
+        return MakeAtPath(parent, name, expected, taken, result);
+    }
+    if (status == kSharingViolation) {
+        *result = FolderInUse;
+        return true;
+    }
+    // The launcher's own folder never shuts administrators out.
+    if (status < 0 && status != kAccessDenied) {
+        return true;
+    }
+    if (status >= 0) {
+        const bool settled = HoldAtPath(found, expected, taken, result);
+        if (*result != FolderHeld) {
+            CloseHandle(found);  // once held it is g_installFolder
+        }
+        if (settled) {
+            return true;
+        }
+    }
+    return SetAsideAtPath(parent, parentPath, name, expected, taken, result);
+}
+
 }  // namespace
 
 FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTaken* taken)
 {
-    HANDLE parent = INVALID_HANDLE_VALUE;
-    HANDLE folder = INVALID_HANDLE_VALUE;
     wchar_t parentPath[kPathUnits];
     wchar_t expected[kPathUnits];
     FolderHold result = FolderUnusable;
@@ -175,89 +293,17 @@ FolderHold TakeInstallFolder(const wchar_t* base, const wchar_t* name, FolderTak
     *taken = FolderTaken{};
     // Links above the folder are allowed (a profile moved to another drive);
     // from here on only their target counts.
-    parent = CreateFileW(base, FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE parent = CreateFileW(base, FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     // A file server answers every question about its files as it likes.
-    if (parent == INVALID_HANDLE_VALUE || !FinalPlainPath(parent, parentPath) || IsNetworkFolder(parentPath) ||
-        !KeepsSecurity(parent) || !JoinPath(parentPath, name, expected, kPathUnits)) {
-        goto cleanup;
-    }
-    for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        NTSTATUS status = OpenInFolder(parent, name, kInstallFolderAccess, FILE_OPEN, nullptr, &folder);
-        if (status == kNameNotFound) {
-            status = MakeFolder(parent, name, &folder);
-            if (status == kNameCollision) {
-                continue;  // someone made one meanwhile: judged like any other
+    if (parent != INVALID_HANDLE_VALUE && FinalPlainPath(parent, parentPath) && !IsNetworkFolder(parentPath) &&
+        KeepsSecurity(parent) && JoinPath(parentPath, name, expected, kPathUnits)) {
+        for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
+            if (TakeOnce(parent, parentPath, name, expected, taken, &result)) {
+                break;
             }
-            if (status < 0) {
-                goto cleanup;
-            }
-            taken->made = true;
-            // Recorded as it reads back once protected, which is how every later run leaves it.
-            result = HoldOpenFolder(folder, expected);
-            taken->recorded = result == FolderHeld && RecordFolder(folder);
-            goto cleanup;
         }
-        if (status == kSharingViolation) {
-            result = FolderInUse;
-            goto cleanup;
-        }
-        // The launcher's own folder never shuts administrators out.
-        if (status < 0 && status != kAccessDenied) {
-            goto cleanup;
-        }
-        if (status >= 0) {
-            result = CheckOpenFolder(folder, expected);
-            if (result == FolderLinked && !IsLinkItself(folder)) {
-                goto cleanup;
-            }
-            const FolderMatch match = MatchAtPath(folder, result);
-            if (IsRecorded(match)) {
-                result = HoldRecorded(folder, expected, match, taken);
-                goto cleanup;
-            }
-            CloseHandle(folder);
-            folder = INVALID_HANDLE_VALUE;
-        }
-        // Opened once more to be renamed, which needs DELETE access; reading its
-        // descriptor as well where its rights allow.
-        status = OpenInFolder(parent, name, kSetAsideAccess | READ_CONTROL, FILE_OPEN, nullptr, &folder);
-        if (status == kAccessDenied) {
-            status = OpenInFolder(parent, name, kSetAsideAccess, FILE_OPEN, nullptr, &folder);
-        }
-        if (status < 0) {
-            result = status == kSharingViolation ? FolderInUse : FolderForeign;
-            goto cleanup;
-        }
-        result = CheckOpenFolder(folder, expected);
-        if (result == FolderLinked && !IsLinkItself(folder)) {
-            goto cleanup;
-        }
-        // The recorded folder, moved back meanwhile, is judged again from the
-        // start; anything else there, a file or a link too, is set aside.
-        const bool isFolder = result == FolderHeld;
-        const FolderMatch match = MatchAtPath(folder, result);
-        if (!IsRecorded(match)) {
-            if (RunsFromInside(expected) || !SetAside(folder, parentPath, name, taken->setAside)) {
-                result = FolderForeign;
-                goto cleanup;
-            }
-            taken->setAsideMatch = match;
-            taken->setAsideFile = !isFolder && result != FolderLinked;
-            taken->setAsideLink = result == FolderLinked;
-        }
-        CloseHandle(folder);
-        folder = INVALID_HANDLE_VALUE;
-        result = FolderUnusable;
-    }
-
-cleanup:
-    if (result == FolderHeld) {
-        folder = INVALID_HANDLE_VALUE;  // now g_installFolder
-    }
-    if (folder != INVALID_HANDLE_VALUE) {
-        CloseHandle(folder);
     }
     if (parent != INVALID_HANDLE_VALUE) {
         CloseHandle(parent);

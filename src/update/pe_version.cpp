@@ -22,7 +22,8 @@ constexpr uint32_t kVersionResourceName = 1;   // VS_VERSION_INFO
 constexpr uint32_t kFixedInfoSignature = 0xFEEF04BD;
 constexpr size_t kFixedInfoBytes = 52;
 
-const char kNotExecutable[] = "is not a Windows PE executable";
+const char kNotPeImage[] = "is not a Windows PE executable";
+const char kTableOutside[] = "has a certificate table that is not at the end of the file, where Windows reads it";
 const char kIsDll[] = "is a DLL, not a Windows executable";
 const char kWrongMachine[] = "is not built for x64 or x86 processors";
 const char kWrongSubsystem[] = "is not a Windows GUI or console program (a driver or other system image)";
@@ -59,7 +60,9 @@ uint32_t U32(const Image& image, uint64_t offset)
 
 // What the reader needs of the headers: the section table and the resources.
 struct Headers {
+    uint64_t fileHeader;
     uint64_t optional;        // the optional header's offset
+    uint32_t optionalSize;
     uint64_t directories;     // the data directories' offset
     uint32_t directoryCount;  // how many of them the optional header holds
     uint64_t sectionTable;
@@ -93,12 +96,10 @@ bool RvaToOffset(const Image& image, const Headers& headers, uint64_t rva, uint6
     return false;
 }
 
-// An executable that Windows on a PC can start as a program: PE32 for x86 or
-// PE32+ for x64, not a DLL, GUI or console subsystem. Other machine types fail
-// to start with error 193; drivers and native images are not programs.
-bool ReadHeaders(const Image& image, Headers* headers, const char** problem)
+// The headers of any PE image, 32- or 64-bit: where its optional header and
+// data directories lie, only those that the optional header really holds.
+bool ReadImageHeaders(const Image& image, Headers* headers)
 {
-    *problem = kNotExecutable;
     if (image.bytes == nullptr || !Fits(image, 0, 64) || image.bytes[0] != 'M' || image.bytes[1] != 'Z') {
         return false;
     }
@@ -106,23 +107,40 @@ bool ReadHeaders(const Image& image, Headers* headers, const char** problem)
     if (!Fits(image, peHeader, 24) || memcmp(image.bytes + peHeader, "PE\0\0", 4) != 0) {
         return false;
     }
-    const uint64_t fileHeader = peHeader + 4;
-    const uint16_t machine = U16(image, fileHeader);
-    const uint32_t optionalSize = U16(image, fileHeader + 16);
-    const uint16_t characteristics = U16(image, fileHeader + 18);
-    const uint64_t optional = fileHeader + 20;
-    if (!Fits(image, optional, optionalSize) || optionalSize < 2) {
+    headers->fileHeader = peHeader + 4;
+    headers->optional = headers->fileHeader + 20;
+    headers->optionalSize = U16(image, headers->fileHeader + 16);
+    if (!Fits(image, headers->optional, headers->optionalSize) || headers->optionalSize < 2) {
         return false;
     }
-    const uint16_t magic = U16(image, optional);
+    const uint16_t magic = U16(image, headers->optional);
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
         return false;
     }
-    const bool is64Bit = magic == kPe32PlusMagic;
-    const uint64_t directoryCountOffset = is64Bit ? 108 : 92;
-    if (optionalSize < directoryCountOffset + 4) {
+    headers->is64Bit = magic == kPe32PlusMagic;
+    const uint64_t directoryCountOffset = headers->is64Bit ? 108 : 92;
+    if (headers->optionalSize < directoryCountOffset + 4) {
         return false;
     }
+    headers->directories = headers->optional + directoryCountOffset + 4;
+    headers->directoryCount = U32(image, headers->optional + directoryCountOffset);
+    if (headers->directoryCount > (headers->optionalSize - directoryCountOffset - 4) / 8) {
+        headers->directoryCount = static_cast<uint32_t>((headers->optionalSize - directoryCountOffset - 4) / 8);
+    }
+    return true;
+}
+
+// An executable that Windows on a PC can start as a program: PE32 for x86 or
+// PE32+ for x64, not a DLL, GUI or console subsystem. Other machine types fail
+// to start with error 193; drivers and native images are not programs.
+bool ReadHeaders(const Image& image, Headers* headers, const char** problem)
+{
+    *problem = kNotPeImage;
+    if (!ReadImageHeaders(image, headers)) {
+        return false;
+    }
+    const uint16_t machine = U16(image, headers->fileHeader);
+    const uint16_t characteristics = U16(image, headers->fileHeader + 18);
     if ((characteristics & kExecutableImage) == 0) {
         return false;
     }
@@ -130,27 +148,19 @@ bool ReadHeaders(const Image& image, Headers* headers, const char** problem)
         *problem = kIsDll;
         return false;
     }
-    if (machine != (is64Bit ? kMachineX64 : kMachineX86)) {
+    if (machine != (headers->is64Bit ? kMachineX64 : kMachineX86)) {
         *problem = kWrongMachine;
         return false;
     }
-    const uint16_t subsystem = U16(image, optional + 68);
+    const uint16_t subsystem = U16(image, headers->optional + 68);
     if (subsystem != kSubsystemGui && subsystem != kSubsystemConsole) {
         *problem = kWrongSubsystem;
         return false;
     }
-    headers->sectionTable = optional + optionalSize;
-    headers->sectionCount = U16(image, fileHeader + 2);
-    headers->is64Bit = is64Bit;
+    headers->sectionTable = headers->optional + headers->optionalSize;
+    headers->sectionCount = U16(image, headers->fileHeader + 2);
     if (!Fits(image, headers->sectionTable, 40ull * headers->sectionCount)) {
         return false;
-    }
-    headers->optional = optional;
-    headers->directories = optional + directoryCountOffset + 4;
-    // Only the directories that the optional header really holds count.
-    headers->directoryCount = U32(image, optional + directoryCountOffset);
-    if (headers->directoryCount > (optionalSize - directoryCountOffset - 4) / 8) {
-        headers->directoryCount = static_cast<uint32_t>((optionalSize - directoryCountOffset - 4) / 8);
     }
     const uint64_t resourceDirectory = headers->directories + 8ull * kResourceDirectoryIndex;
     headers->resourceRva = 0;
@@ -306,6 +316,21 @@ bool ReadSignedFields(const Image& image, const Headers& headers, PeSignedFields
     return true;
 }
 
+// Where a digest of an image of fileSize bytes ends: at the certificate
+// table, which signing appends, or without one at the end of the file. The
+// entry holds a file offset, not an RVA; false when the table lies anywhere
+// but after the headers and at the end of the file, where Windows reads it.
+bool SignedEnd(const Headers& headers, const PeSignedFields& fields, uint64_t fileSize, uint64_t* end)
+{
+    const uint64_t entry = headers.directories + 8ull * kCertificateDirectoryIndex;
+    *end = fileSize;
+    if (fields.table == 0 && fields.tableSize == 0) {
+        return true;
+    }
+    *end = fields.table;
+    return fields.table >= entry + 8 && static_cast<uint64_t>(fields.table) + fields.tableSize == fileSize;
+}
+
 }  // namespace
 
 bool ReadPeFileVersion(const unsigned char* bytes, size_t size, FileVersionQuad* version, bool* is64Bit,
@@ -396,15 +421,29 @@ bool ReadPeSealLayout(const unsigned char* bytes, size_t size, uint64_t sealRva,
     }
     layout->checksum = headers.optional + kChecksumOffset;
     layout->certificateEntry = headers.directories + 8ull * kCertificateDirectoryIndex;
-    // The entry holds a file offset, not an RVA; signing appends the table, so
-    // it must end the file. Without one the digest runs to the end of the file.
-    layout->end = image.size;
-    if (fields.table != 0 || fields.tableSize != 0) {
-        if (fields.table < layout->certificateEntry + 8 ||
-            static_cast<uint64_t>(fields.table) + fields.tableSize != image.size) {
-            return false;
-        }
-        layout->end = fields.table;
+    if (!SignedEnd(headers, fields, image.size, &layout->end)) {
+        return false;
     }
     return layout->seal >= layout->certificateEntry + 8 && layout->seal + sealBytes <= layout->end;
+}
+
+bool ReadPeImageLayout(const unsigned char* bytes, size_t size, PeImageLayout* layout, const char** problem)
+{
+    const Image image = {bytes, size};
+    Headers headers = {};
+    PeSignedFields fields = {};
+    *problem = kNotPeImage;
+    if (!ReadImageHeaders(image, &headers) || !ReadSignedFields(image, headers, &fields)) {
+        return false;
+    }
+    layout->checksum = headers.optional + kChecksumOffset;
+    layout->certificateEntry = headers.directories + 8ull * kCertificateDirectoryIndex;
+    layout->table = fields.table;
+    layout->tableSize = fields.tableSize;
+    if (!SignedEnd(headers, fields, image.size, &layout->signedEnd)) {
+        *problem = kTableOutside;
+        return false;
+    }
+    *problem = nullptr;
+    return true;
 }

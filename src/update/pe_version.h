@@ -1,7 +1,8 @@
 // Reads what Windows reads in a PE executable (32- or 64-bit): that it is a
 // program Windows can start, the fixed file version of its version resource,
-// and other resources, bounds-checked against every malformed or truncated
-// file. Pure code on a byte buffer, so it is fuzzed.
+// and other resources, and where signing writes into any PE image,
+// bounds-checked against every malformed or truncated file. Pure code on a
+// byte buffer, so it is fuzzed; the launcher and tovrin-publish share it.
 #pragma once
 
 #include <cstddef>
@@ -59,3 +60,20 @@ struct PeSealLayout {
 // False otherwise.
 bool ReadPeSealLayout(const unsigned char* image, size_t size, uint64_t sealRva, uint64_t sealBytes,
                       const PeSignedFields& loaded, PeSealLayout* layout);
+
+// Where signing writes into a PE image of any kind, as file offsets: the
+// 4-byte header checksum, the 8-byte certificate table entry and the table it
+// names (both 0 without one). An Authenticode digest covers all else, so it
+// ends at signedEnd: at the table, or at the end of the file.
+struct PeImageLayout {
+    uint64_t checksum;
+    uint64_t certificateEntry;
+    uint32_t table;
+    uint32_t tableSize;
+    uint64_t signedEnd;
+};
+
+// Fills layout for the whole file image. False with *problem set when it is no
+// PE image or its certificate table is not where Windows reads it (after the
+// headers, ending the file).
+bool ReadPeImageLayout(const unsigned char* image, size_t size, PeImageLayout* layout, const char** problem);

@@ -31,14 +31,42 @@ void FreeBlock(void* block)
     }
 }
 
-}  // namespace
-
-bool MakeUnelevatedToken(HANDLE* token)
+// The groups the linked token only denies with, Administrators always first,
+// in a block from the process heap (*count of them), or null.
+SID_AND_ATTRIBUTES* DenyOnlyGroups(const TOKEN_GROUPS* linkedGroups, PSID administrators, DWORD* count)
 {
-    HANDLE own = nullptr;
-    TOKEN_LINKED_TOKEN linked = {nullptr};
-    TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
-    DWORD size = 0;
+    SID_AND_ATTRIBUTES* denied = static_cast<SID_AND_ATTRIBUTES*>(
+        HeapAlloc(GetProcessHeap(), 0, (linkedGroups->GroupCount + 1) * sizeof(SID_AND_ATTRIBUTES)));
+    *count = 0;
+    if (denied == nullptr) {
+        return nullptr;
+    }
+    denied[(*count)++] = {administrators, 0};
+    for (DWORD i = 0; i < linkedGroups->GroupCount; ++i) {
+        if ((linkedGroups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY) &&
+            !EqualSid(linkedGroups->Groups[i].Sid, administrators)) {
+            denied[(*count)++] = {linkedGroups->Groups[i].Sid, 0};
+        }
+    }
+    return denied;
+}
+
+// Owner and default DACL only shape a new file's own permissions, as the
+// user's programs would make it; where they cannot be set, what the save can
+// reach is still limited by the groups and the level of token.
+void ShapeNewFiles(HANDLE token, const TOKEN_USER* linkedUser, TOKEN_DEFAULT_DACL* linkedDacl)
+{
+    TOKEN_OWNER owner = {linkedUser->User.Sid};
+    SetTokenInformation(token, TokenOwner, &owner, sizeof(owner));
+    if (linkedDacl != nullptr) {
+        SetTokenInformation(token, TokenDefaultDacl, linkedDacl, sizeof(TOKEN_DEFAULT_DACL));
+    }
+}
+
+// *token: own (the process's token) filtered as Windows filtered linked (its
+// linked token), as MakeUnelevatedToken describes; null when that fails.
+bool FilterAsLinked(HANDLE own, HANDLE linked, HANDLE* token)
+{
     TOKEN_GROUPS* linkedGroups = nullptr;
     TOKEN_MANDATORY_LABEL* linkedLabel = nullptr;
     TOKEN_USER* linkedUser = nullptr;
@@ -49,42 +77,18 @@ bool MakeUnelevatedToken(HANDLE* token)
     DWORD administratorsSize = sizeof(administrators);
     HANDLE restricted = nullptr;
     bool ok = false;
-    *token = nullptr;
 
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own) ||
-        !GetTokenInformation(own, TokenElevationType, &elevation, sizeof(elevation), &size)) {
-        goto cleanup;
-    }
-    // Not elevated, or elevated without a filtered twin (UAC off, the built-in
-    // Administrator): the user's other programs have these rights too.
-    if (elevation != TokenElevationTypeFull) {
-        ok = true;
-        goto cleanup;
-    }
-    if (!GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size)) {
-        goto cleanup;
-    }
-    linkedGroups = static_cast<TOKEN_GROUPS*>(TokenInformation(linked.LinkedToken, TokenGroups));
-    linkedLabel = static_cast<TOKEN_MANDATORY_LABEL*>(TokenInformation(linked.LinkedToken, TokenIntegrityLevel));
-    linkedUser = static_cast<TOKEN_USER*>(TokenInformation(linked.LinkedToken, TokenUser));
-    linkedDacl = static_cast<TOKEN_DEFAULT_DACL*>(TokenInformation(linked.LinkedToken, TokenDefaultDacl));
+    linkedGroups = static_cast<TOKEN_GROUPS*>(TokenInformation(linked, TokenGroups));
+    linkedLabel = static_cast<TOKEN_MANDATORY_LABEL*>(TokenInformation(linked, TokenIntegrityLevel));
+    linkedUser = static_cast<TOKEN_USER*>(TokenInformation(linked, TokenUser));
+    linkedDacl = static_cast<TOKEN_DEFAULT_DACL*>(TokenInformation(linked, TokenDefaultDacl));
     if (linkedGroups == nullptr || linkedLabel == nullptr || linkedUser == nullptr ||
         !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize)) {
         goto cleanup;
     }
-    denied = static_cast<SID_AND_ATTRIBUTES*>(
-        HeapAlloc(GetProcessHeap(), 0, (linkedGroups->GroupCount + 1) * sizeof(SID_AND_ATTRIBUTES)));
-    if (denied == nullptr) {
-        goto cleanup;
-    }
-    denied[deniedCount++] = {administrators, 0};
-    for (DWORD i = 0; i < linkedGroups->GroupCount; ++i) {
-        if ((linkedGroups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY) &&
-            !EqualSid(linkedGroups->Groups[i].Sid, administrators)) {
-            denied[deniedCount++] = {linkedGroups->Groups[i].Sid, 0};
-        }
-    }
-    if (!CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, deniedCount, denied, 0, nullptr, 0, nullptr,
+    denied = DenyOnlyGroups(linkedGroups, administrators, &deniedCount);
+    if (denied == nullptr ||
+        !CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, deniedCount, denied, 0, nullptr, 0, nullptr,
                                &restricted) ||
         !DuplicateTokenEx(restricted, TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, nullptr,
                           SecurityImpersonation, TokenImpersonation, token) ||
@@ -92,16 +96,7 @@ bool MakeUnelevatedToken(HANDLE* token)
                              sizeof(TOKEN_MANDATORY_LABEL) + GetLengthSid(linkedLabel->Label.Sid))) {
         goto cleanup;
     }
-    // Owner and default DACL only shape a new file's own permissions, as the
-    // user's programs would make it; where they cannot be set, what the save can
-    // reach is still limited by the groups and the level above.
-    {
-        TOKEN_OWNER owner = {linkedUser->User.Sid};
-        SetTokenInformation(*token, TokenOwner, &owner, sizeof(owner));
-    }
-    if (linkedDacl != nullptr) {
-        SetTokenInformation(*token, TokenDefaultDacl, linkedDacl, sizeof(TOKEN_DEFAULT_DACL));
-    }
+    ShapeNewFiles(*token, linkedUser, linkedDacl);
     ok = true;
 
 cleanup:
@@ -117,6 +112,34 @@ cleanup:
     FreeBlock(linkedUser);
     FreeBlock(linkedLabel);
     FreeBlock(linkedGroups);
+    return ok;
+}
+
+}  // namespace
+
+bool MakeUnelevatedToken(HANDLE* token)
+{
+    HANDLE own = nullptr;
+    TOKEN_LINKED_TOKEN linked = {nullptr};
+    TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
+    DWORD size = 0;
+    bool ok = false;
+    *token = nullptr;
+
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own) ||
+        !GetTokenInformation(own, TokenElevationType, &elevation, sizeof(elevation), &size)) {
+        goto cleanup;
+    }
+    // Not elevated, or elevated without a filtered twin (UAC off, the built-in
+    // Administrator): the user's other programs have these rights too.
+    if (elevation != TokenElevationTypeFull) {
+        ok = true;
+        goto cleanup;
+    }
+    ok = GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size) &&
+         FilterAsLinked(own, linked.LinkedToken, token);
+
+cleanup:
     if (linked.LinkedToken != nullptr) {
         CloseHandle(linked.LinkedToken);
     }

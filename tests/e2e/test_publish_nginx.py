@@ -216,6 +216,21 @@ class ReleaseServedByNginx(unittest.TestCase):
                 self.assertEqual(printed.returncode, 1)
                 self.assertIn(message, printed.stderr)
 
+        # The build-time digest (tools/authenticode_digest, which seals the launcher) reads images as the tool
+        # does: the same digests, the signed and the unsigned build alike, and the same refusals.
+        appended = scratch / "appended.exe"
+        appended.write_bytes(signed.read_bytes() + b"\0")
+        x86 = os.environ.get("TOVRIN_CORE_X86", str(core))
+        files = [core, signed, stranger, LAUNCHER, x86, self.ca, appended, scratch / "publisher.der"]
+        ours = nginx_host.run_publish("digest", *files)
+        python = subprocess.run([sys.executable, str(pathlib.Path(__file__).resolve().parents[2] / "tools" /
+                                                      "authenticode_digest"), *map(str, files)],
+                                capture_output=True, text=True)
+        self.assertEqual((ours.returncode, ours.stdout), (python.returncode, python.stdout), python.stderr)
+        self.assertEqual(ours.stderr.replace("tovrin-publish:", "tools/authenticode_digest:"), python.stderr)
+        self.assertEqual(ours.stdout.split()[0], ours.stdout.split()[2])
+        self.assertIn(f"{appended} has a certificate table that is not at the end of the file", ours.stderr)
+
         root = self.work / "signed-root"
         root.mkdir(exist_ok=True)
         both = ["--signer", stranger_pin.upper(), "--signer", publisher_pin]

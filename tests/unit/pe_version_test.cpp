@@ -1,6 +1,7 @@
 // The PE version reader: real 32- and 64-bit executables, and files damaged in
-// every place the reader follows a pointer. Built with the sanitizers, so a
-// read outside the file fails the test even where the result looks right.
+// every place the reader follows a pointer. Built natively (tests/publish) with
+// the sanitizers, so a read outside the file fails the test even where the
+// result looks right.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Pins of certificates and of the signers of executables.
-#include "publish/signer_pin.h"
+#include "publish/certificate_pin.h"
 
 #include <sys/stat.h>
 
@@ -19,7 +19,7 @@ namespace {
 bool ExecutableSignerPin(int file, uint64_t size, const char* path, char pin[kPinBytes], char* error,
                          size_t capacity)
 {
-    AuthenticodeLayout layout;
+    PeImageLayout layout;
     char reason[512];
     PKCS7* pkcs7 = ReadPrimarySignature(file, size, &layout, reason, sizeof(reason));
     if (pkcs7 == nullptr) {

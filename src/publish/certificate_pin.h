@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "transfer/signer_pin.h"
+#include "transfer/pin_list.h"
 
 constexpr size_t kPinBytes = kSha256HexBytes;  // 64 hexadecimal digits and the terminator
 

@@ -1,5 +1,5 @@
 // Parsing signer pins and looking a key's digest up among them.
-#include "transfer/signer_pin.h"
+#include "transfer/pin_list.h"
 
 #include <cstring>
 

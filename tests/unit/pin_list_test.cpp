@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "transfer/signer_pin.h"
+#include "transfer/pin_list.h"
 
 TEST(SignerPin, OnlySixtyFourHexDigitsOfTheDigestInEitherCaseMatch)
 {
