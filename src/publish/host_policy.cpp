@@ -81,19 +81,24 @@ bool DescribeDocumentCaching(const char* cacheControl, const char* expires, char
     return false;
 }
 
+bool ExecutableValidator(const char* etag, const char* lastModified, char* validator)
+{
+    wchar_t wideEtag[kHeaderUnits];
+    wchar_t wideDate[kHeaderUnits];
+    return TakeStrongValidator(Widen(etag, wideEtag), Widen(lastModified, wideDate), validator);
+}
+
 bool DescribeResume(const char* validator, long status, const char* contentRange, const char* etag,
                     const char* lastModified, uint64_t from, uint64_t size, char* text, size_t capacity)
 {
     wchar_t wideRange[kHeaderUnits];
-    wchar_t wideEtag[kHeaderUnits];
-    wchar_t wideDate[kHeaderUnits];
     char answered[kValidatorBytes];
     if (validator[0] == '\0') {
         snprintf(text, capacity, "no: the executable has no strong validator (a strong ETag, else a "
                  "Last-Modified), so a cut download starts again from nothing");
         return false;
     }
-    const bool strong = TakeStrongValidator(Widen(etag, wideEtag), Widen(lastModified, wideDate), answered);
+    const bool strong = ExecutableValidator(etag, lastModified, answered);
     const RangedAnswer verdict = JudgeRangedAnswer(static_cast<uint32_t>(status), Widen(contentRange, wideRange),
                                                    validator, strong ? answered : nullptr, from, size);
     if (verdict == RangedAppend) {

@@ -10,6 +10,11 @@
 // serve it without asking the host: an old document beside a new executable.
 bool DescribeDocumentCaching(const char* cacheControl, const char* expires, char* text, size_t capacity);
 
+// The executable's validator as the launcher takes it from its answer: its
+// strong ETag, else its Last-Modified (nullptr: absent). False, with
+// validator empty, when there is none.
+bool ExecutableValidator(const char* etag, const char* lastModified, char* validator);
+
 // Describes into text whether the host resumes a cut download as the launcher
 // asks for it: validator is the strong validator of the executable's whole
 // answer (empty: none), and status, contentRange, etag and lastModified
