@@ -619,6 +619,10 @@ class WithServer(ServerTestCase):
             ("bytes no longer served", {}, update_server.release_scenario(published, "1.6.5.0", exe={"etag": '"v2"'}),
              False, f"download: the host sent the whole file, not the rest from byte {cut}\r\n"),
             ("weak validator", weak, update_server.release_scenario(published, "1.6.5.0", exe=weak), False, None),
+            # Its rest with another validator: refused, and asked for whole.
+            ("range of another file", {}, update_server.release_scenario(
+                published, "1.6.5.0", exe={"etag": '"v2"', "if_range": False}), False,
+             f"partial download: {cut} bytes discarded, the host did not send their rest\r\n"),
         ]
         for name, validator, second, resumes, logged in cases:
             with self.subTest(name):
@@ -645,9 +649,10 @@ class WithServer(ServerTestCase):
                 self.assertEqual(len(harness.core_starts(expected=2)), 2)  # the old one, then the new one
                 self.assertFalse(partial.exists())
                 self.assertIn(logged, harness.launcher_log())
-                [request] = [r for r in self.server.requests() if r["path"] == update_server.EXE_PATH]
-                [sent] = [(t["status"], t["sent"]) for t in self.server.transfers()
-                          if t["path"] == update_server.EXE_PATH]
+                request = [r for r in self.server.requests() if r["path"] == update_server.EXE_PATH][0]
+                [sent, *refused] = sorted((t["status"], t["sent"]) for t in self.server.transfers()
+                                          if t["path"] == update_server.EXE_PATH)
+                self.assertEqual([status for status, _ in refused], [206] if name == "range of another file" else [])
                 if resumes:
                     self.assertEqual(request["headers"].get("Range"), f"bytes={cut}-")
                     self.assertEqual(request["headers"].get("If-Range"), update_server.default_etag(published))

@@ -37,6 +37,8 @@ Answer (every key optional):
     ranges               false: Range is ignored (default: a body_file honours
                          one "bytes=first-[last]" range, and If-Range with a
                          strong ETag or the Last-Modified text, as RFC 9110 says)
+    if_range             false: If-Range is ignored (a host that sends the range
+                         of whatever file it has now)
 
 Module use:
     server = UpdateServer(pki_dir, port=443, work_dir=some_dir)
@@ -177,7 +179,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if not wanted or answer.get("ranges", True) is False or int(answer.get("status", 200)) != 200:
             return None
         condition = self.headers.get("If-Range")
-        if condition is not None:
+        if condition is not None and answer.get("if_range", True) is not False:
             etag = validators.get("ETag")
             if condition.startswith('"') or condition.startswith("W/"):
                 # Only a strong comparison counts (RFC 9110, 13.1.5).
