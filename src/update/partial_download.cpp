@@ -15,9 +15,9 @@ namespace {
 constexpr wchar_t kPartialName[] = L"TovrinTools_core.exe.partial";
 constexpr wchar_t kPartialNoteName[] = L"TovrinTools_core.exe.partial.note";
 
-// Reads the note into note and removes it; false when there is none or it is
-// not one.
-bool TakeNote(PartialNote* note)
+// Reads the note into note; one that is not a note is removed. False when
+// there is none or it is not one.
+bool ReadNote(PartialNote* note)
 {
     char text[kPartialNoteBytes] = {};
     DWORD read = 0;
@@ -26,9 +26,51 @@ bool TakeNote(PartialNote* note)
         return false;
     }
     const bool ok = ReadFile(file, text, kPartialNoteBytes - 1, &read, nullptr) && ParsePartialNote(text, note);
-    DeleteOpenFile(file);
+    if (!ok) {
+        DeleteOpenFile(file);
+    }
     CloseHandle(file);
     return ok;
+}
+
+void RemoveNote()
+{
+    HANDLE file = OpenFolderFile(kPartialNoteName, DELETE, FILE_SHARE_READ, OPEN_EXISTING);
+    if (file != INVALID_HANDLE_VALUE) {
+        DeleteOpenFile(file);
+        CloseHandle(file);
+    }
+}
+
+// The kept partial download, open (read, write and delete access, read
+// sharing), with its note in note and its length in have, when it is part of
+// release; otherwise it and its note are removed and INVALID_HANDLE_VALUE comes
+// back. The note is kept with keepNote.
+HANDLE OpenPartialOf(const ReleaseInfo& release, bool keepNote, PartialNote* note, uint64_t* have)
+{
+    LARGE_INTEGER length = {};
+    const bool noted = ReadNote(note);
+    HANDLE partial = OpenFolderFile(kPartialName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                    OPEN_EXISTING);
+    if (partial != INVALID_HANDLE_VALUE && !GetFileSizeEx(partial, &length)) {
+        length.QuadPart = 0;
+    }
+    *have = static_cast<uint64_t>(length.QuadPart);
+    const bool fits = partial != INVALID_HANDLE_VALUE && noted &&
+                      PartialFitsRelease(*note, *have, release.sha256, release.size);
+    if (noted && (!fits || !keepNote)) {
+        RemoveNote();
+    }
+    if (partial == INVALID_HANDLE_VALUE || fits) {
+        return partial;
+    }
+    RunLog("partial download: %llu bytes of sha256 \"%s\", size %llu; published sha256 \"%s\", size %llu: "
+           "discarded", static_cast<unsigned long long>(*have), noted ? note->sha256 : "unknown",
+           static_cast<unsigned long long>(noted ? note->size : 0), release.sha256,
+           static_cast<unsigned long long>(release.size));
+    DeleteOpenFile(partial);
+    CloseHandle(partial);
+    return INVALID_HANDLE_VALUE;
 }
 
 // Writes the note of a partial download of release with validator.
@@ -58,43 +100,34 @@ HANDLE WriteNote(const ReleaseInfo& release, const char* validator)
 
 }  // namespace
 
+void RemovePartialOfAnotherRelease(const ReleaseInfo& release)
+{
+    PartialNote note = {};
+    uint64_t have = 0;
+    HANDLE partial = OpenPartialOf(release, true, &note, &have);
+    if (partial != INVALID_HANDLE_VALUE) {
+        CloseHandle(partial);
+    }
+}
+
 HANDLE TakePartialDownload(const ReleaseInfo& release, const wchar_t* downloadName, DownloadRange* range)
 {
     PartialNote note = {};
-    LARGE_INTEGER have = {};
-    bool ok = false;
+    uint64_t have = 0;
 
     memset(range, 0, sizeof(*range));
-    const bool noted = TakeNote(&note);
-    HANDLE partial = OpenFolderFile(kPartialName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                    OPEN_EXISTING);
+    HANDLE partial = OpenPartialOf(release, false, &note, &have);
     if (partial == INVALID_HANDLE_VALUE) {
         return INVALID_HANDLE_VALUE;
     }
-    if (!GetFileSizeEx(partial, &have)) {
-        have.QuadPart = 0;
-    }
-    if (!noted || !PartialFitsRelease(note, static_cast<uint64_t>(have.QuadPart), release.sha256, release.size)) {
-        RunLog("partial download: %llu bytes of sha256 \"%s\", size %llu; published sha256 \"%s\", size %llu: "
-               "discarded", static_cast<unsigned long long>(have.QuadPart), noted ? note.sha256 : "unknown",
-               static_cast<unsigned long long>(noted ? note.size : 0), release.sha256,
-               static_cast<unsigned long long>(release.size));
-        goto cleanup;
-    }
     if (!RenameOpenFile(partial, downloadName)) {
         RunLog("partial download: cannot become the download file (error %lu), discarded", GetLastError());
-        goto cleanup;
-    }
-    range->from = static_cast<uint64_t>(have.QuadPart);
-    memcpy(range->validator, note.validator, sizeof(range->validator));
-    ok = true;
-
-cleanup:
-    if (!ok) {
         DeleteOpenFile(partial);
         CloseHandle(partial);
-        partial = INVALID_HANDLE_VALUE;
+        return INVALID_HANDLE_VALUE;
     }
+    range->from = have;
+    memcpy(range->validator, note.validator, sizeof(range->validator));
     return partial;
 }
 

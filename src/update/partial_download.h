@@ -7,6 +7,10 @@
 #include "transfer/http_client.h"
 #include "update/release_info.h"
 
+// Removes a kept partial download (and its note) that is not part of release:
+// a run that downloads nothing must not keep the bytes of another release.
+void RemovePartialOfAnotherRelease(const ReleaseInfo& release);
+
 // The kept partial download of release, moved to downloadName and returned open
 // (read, write and delete access, read sharing) with range asking for its rest.
 // A partial that is not part of release is removed, its note always (a cut

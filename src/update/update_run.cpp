@@ -22,6 +22,7 @@
 #include "update/core_signers.h"
 #include "update/installed_core.h"
 #include "update/metadata_fetch.h"
+#include "update/partial_download.h"
 #include "update/release_info.h"
 #include "update/run_end.h"
 #include "update/run_folder.h"
@@ -83,6 +84,9 @@ RunEnd RunUpdate()
         return FallBack(text);
     }
     ReadReleaseInfo(document, &release);
+    if (folder.hold == FolderHeld) {
+        RemovePartialOfAnotherRelease(release);
+    }
 
     // 4. The decision, on the held core, which nobody can change meanwhile. A
     // core that could not be held (with pins: one its publisher did not sign)

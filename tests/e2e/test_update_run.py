@@ -616,6 +616,9 @@ class WithServer(ServerTestCase):
              f"download: resumed from byte {cut}, {size - cut} bytes fetched\r\n"),
             ("new release staged", {}, update_server.release_scenario(other, "1.7.0.0"), False,
              f"partial download: {cut} bytes of sha256 \"{sha256_hex(published.read_bytes())}\""),
+            # A release the installed core already is: nothing downloaded, and nothing of another release kept.
+            ("release installed", {}, update_server.release_scenario(harness.fake_core("fake_core_1_6_4_0"), "1.6.4.0"),
+             False, f"partial download: {cut} bytes of sha256 \"{sha256_hex(published.read_bytes())}\""),
             ("bytes no longer served", {}, update_server.release_scenario(published, "1.6.5.0", exe={"etag": '"v2"'}),
              False, f"download: the host sent the whole file, not the rest from byte {cut}\r\n"),
             ("weak validator", weak, update_server.release_scenario(published, "1.6.5.0", exe=weak), False, None),
@@ -649,6 +652,9 @@ class WithServer(ServerTestCase):
                 self.assertEqual(len(harness.core_starts(expected=2)), 2)  # the old one, then the new one
                 self.assertFalse(partial.exists())
                 self.assertIn(logged, harness.launcher_log())
+                if name == "release installed":
+                    self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                    continue
                 request = [r for r in self.server.requests() if r["path"] == update_server.EXE_PATH][0]
                 [sent, *refused] = sorted((t["status"], t["sent"]) for t in self.server.transfers()
                                           if t["path"] == update_server.EXE_PATH)
