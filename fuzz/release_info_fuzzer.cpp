@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to the metadata scan and the version parser. Values are
+// Feeds arbitrary bytes to the metadata scan, the version parser and the
+// readers of a kept partial download's note and of Content-Range. Values are
 // scanned into heap blocks of exactly the given capacity, so any write past it
 // is caught by AddressSanitizer; the checks below trap on broken invariants.
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/download_resume.h"
 #include "update/release_info.h"
 #include "update/version_text.h"
 
@@ -67,6 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         free(destination);
         (void)ScanSizeField(document.data(), name.data());
+    }
+
+    // A note that reads back is written and read again unchanged.
+    PartialNote note = {};
+    char text[kPartialNoteBytes];
+    if (ParsePartialNote(document.data(), &note)) {
+        PartialNote again = {};
+        Require(FormatPartialNote(note, text) && ParsePartialNote(text, &again));
+        Require(memcmp(&note, &again, sizeof(note)) == 0);
+    }
+    std::vector<wchar_t> range(document.begin(), document.end());
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t complete = 0;
+    if (ParseContentRange(range.data(), &first, &last, &complete)) {
+        Require(first <= last && last < complete);
     }
     return 0;
 }

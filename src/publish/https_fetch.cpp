@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,40 @@ size_t Receive(char* data, size_t size, size_t count, void* context)
     return bytes;
 }
 
+// Keeps the headers of AnswerHeaders from each header line; a status line
+// (a redirect's answer came before) starts them afresh.
+size_t ReceiveHeader(char* data, size_t size, size_t count, void* context)
+{
+    AnswerHeaders* headers = static_cast<AnswerHeaders*>(context);
+    const size_t bytes = size * count;
+    const struct {
+        const char* name;
+        char* value;
+    } kept[] = {{"etag", headers->etag}, {"last-modified", headers->lastModified},
+                {"cache-control", headers->cacheControl}, {"expires", headers->expires},
+                {"content-range", headers->contentRange}};
+    if (bytes >= 5 && strncmp(data, "HTTP/", 5) == 0) {
+        memset(headers, 0, sizeof(*headers));
+        return bytes;
+    }
+    for (const auto& header : kept) {
+        const size_t length = strlen(header.name);
+        if (bytes <= length || strncasecmp(data, header.name, length) != 0 || data[length] != ':') {
+            continue;
+        }
+        size_t start = length + 1;
+        size_t end = bytes;
+        while (start < end && (data[start] == ' ' || data[start] == '\t')) {
+            ++start;
+        }
+        while (end > start && (data[end - 1] == '\r' || data[end - 1] == '\n' || data[end - 1] == ' ')) {
+            --end;
+        }
+        snprintf(header.value, kHeaderValueBytes, "%.*s", static_cast<int>(end - start), data + start);
+    }
+    return bytes;
+}
+
 struct Progress {
     double lastShown;  // monotonic seconds
     bool shown;
@@ -96,7 +131,7 @@ int ShowProgress(void* context, curl_off_t total, curl_off_t received, curl_off_
 // The request: HTTPS only, also when redirected, the host's certificate
 // checked, and time-outs like the launcher's.
 void SetRequest(CURL* curl, const char* url, const char* caFile, Sink* sink, Progress* progress,
-                char curlError[CURL_ERROR_SIZE])
+                const curl_slist* asked, AnswerHeaders* headers, char curlError[CURL_ERROR_SIZE])
 {
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
@@ -117,6 +152,14 @@ void SetRequest(CURL* curl, const char* url, const char* caFile, Sink* sink, Pro
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curlError);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, sink);
+    if (asked != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, asked);
+    }
+    if (headers != nullptr) {
+        memset(headers, 0, sizeof(*headers));
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, ReceiveHeader);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, headers);
+    }
     if (progress != nullptr) {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ShowProgress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progress);
@@ -156,8 +199,8 @@ bool Received(const char* url, const char* caFile, const Sink& sink, CURLcode re
     return true;
 }
 
-bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, long* status, char* error,
-         size_t capacity)
+bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, const curl_slist* asked,
+         AnswerHeaders* headers, long* status, char* error, size_t capacity)
 {
     char curlError[CURL_ERROR_SIZE] = "";
     CURL* curl = curl_easy_init();
@@ -166,7 +209,7 @@ bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, lo
         snprintf(error, capacity, "libcurl could not start");
         return false;
     }
-    SetRequest(curl, url, caFile, sink, progress, curlError);
+    SetRequest(curl, url, caFile, sink, progress, asked, headers, curlError);
     const CURLcode result = curl_easy_perform(curl);
     if (progress != nullptr && progress->shown) {
         fputc('\n', stderr);
@@ -182,15 +225,41 @@ bool Get(const char* url, const char* caFile, Sink* sink, Progress* progress, lo
 }  // namespace
 
 bool HttpsGet(const char* url, const char* caFile, uint64_t limit, std::vector<unsigned char>* body, long* status,
-              char* error, size_t capacity)
+              char* error, size_t capacity, AnswerHeaders* headers)
 {
     Sink sink = {body, -1, nullptr, 0, limit, false, false, 0};
     body->clear();
-    return Get(url, caFile, &sink, nullptr, status, error, capacity);
+    return Get(url, caFile, &sink, nullptr, nullptr, headers, status, error, capacity);
+}
+
+bool HttpsGetRest(const char* url, const char* caFile, uint64_t from, const char* validator, uint64_t limit,
+                  std::vector<unsigned char>* body, long* status, AnswerHeaders* headers, char* error,
+                  size_t capacity)
+{
+    char range[64];
+    char condition[kHeaderValueBytes + 16];
+    Sink sink = {body, -1, nullptr, 0, limit, false, false, 0};
+    curl_slist* asked = nullptr;
+    curl_slist* added = nullptr;
+    bool ok = false;
+    body->clear();
+    snprintf(range, sizeof(range), "Range: bytes=%llu-", static_cast<unsigned long long>(from));
+    snprintf(condition, sizeof(condition), "If-Range: %s", validator);
+    asked = curl_slist_append(nullptr, range);
+    added = asked != nullptr ? curl_slist_append(asked, condition) : nullptr;
+    if (added == nullptr) {
+        snprintf(error, capacity, "libcurl could not make the request's headers");
+    } else {
+        asked = added;
+        ok = Get(url, caFile, &sink, nullptr, asked, headers, status, error, capacity);
+    }
+    curl_slist_free_all(asked);
+    return ok;
 }
 
 bool HttpsDownload(const char* url, const char* caFile, uint64_t limit, int file, bool showProgress,
-                   uint64_t* size, char sha256[kSha256HexBytes], long* status, char* error, size_t capacity)
+                   uint64_t* size, char sha256[kSha256HexBytes], long* status, char* error, size_t capacity,
+                   AnswerHeaders* headers)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestSize = 0;
@@ -203,7 +272,7 @@ bool HttpsDownload(const char* url, const char* caFile, uint64_t limit, int file
         snprintf(error, capacity, "libcrypto could not start SHA-256");
         goto cleanup;
     }
-    if (!Get(url, caFile, &sink, showProgress ? &progress : nullptr, status, error, capacity)) {
+    if (!Get(url, caFile, &sink, showProgress ? &progress : nullptr, nullptr, headers, status, error, capacity)) {
         goto cleanup;
     }
     if (EVP_DigestFinal_ex(context, digest, &digestSize) != 1 || digestSize != 32) {

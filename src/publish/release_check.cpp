@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "publish/core_signature.h"
+#include "publish/host_policy.h"
 #include "publish/https_fetch.h"
 #include "publish/interrupt_cleanup.h"
 #include "publish/release_document.h"
 #include "publish/release_stage.h"
 #include "publish/update_endpoint.h"
 #include "update/release_info.h"
+#include "transfer/download_resume.h"
 
 namespace {
 
@@ -62,7 +64,7 @@ bool ExpectedEndpoint(const CheckOptions& options, bool* wanted, char host[kHost
 // wherever they lie in the file. *file and *mapping are released by the caller;
 // slot is the file's interrupt cleanup slot.
 bool FetchExecutable(const char* url, const CheckOptions& options, char* path, int* file, void** mapping,
-                     CoreFacts* facts, int slot, FILE* err)
+                     CoreFacts* facts, int slot, AnswerHeaders* headers, FILE* err)
 {
     char error[kUrlBytes + 256];
     char sha256[kSha256HexBytes];
@@ -76,7 +78,7 @@ bool FetchExecutable(const char* url, const CheckOptions& options, char* path, i
         return false;
     }
     const bool fetched = HttpsDownload(url, options.caFile, kExecutableFetchLimit, *file, isatty(STDERR_FILENO) == 1,
-                                       &size, sha256, &status, error, sizeof(error));
+                                       &size, sha256, &status, error, sizeof(error), headers);
     if (!Answered(url, fetched, status, error, err)) {
         return false;
     }
@@ -190,7 +192,7 @@ void CheckServedLauncher(const CheckOptions& options, const char* exeUrl, const 
     }
     snprintf(url, sizeof(url), "%.*s%s", static_cast<int>(strlen(exeUrl) - strlen(kExecutableName)), exeUrl,
              kLauncherName);
-    if (!FetchExecutable(url, options, path, &file, &mapping, &facts, 1, err)) {
+    if (!FetchExecutable(url, options, path, &file, &mapping, &facts, 1, nullptr, err)) {
         ++*problems;
     } else {
         *problems += ListLauncherDisagreements(document, facts, report, sizeof(report));
@@ -212,6 +214,42 @@ void CheckServedLauncher(const CheckOptions& options, const char* exeUrl, const 
     }
 }
 
+// What the host promises beyond the release itself, each on a line of out:
+// how long a cache may keep the document (a warning on err when a cache may
+// serve it without asking), and whether a cut download resumes, asked for the
+// executable's last byte as the launcher asks for a rest.
+void ReportHostPolicy(const char* exeUrl, const CheckOptions& options, const AnswerHeaders& document,
+                      const AnswerHeaders& executable, uint64_t size, FILE* out, FILE* err)
+{
+    char text[kUrlBytes];
+    char validator[kValidatorBytes];
+    char error[kUrlBytes + 256];
+    std::vector<unsigned char> rest;
+    AnswerHeaders answer = {};
+    long status = 0;
+    const bool revalidated = DescribeDocumentCaching(document.cacheControl[0] != '\0' ? document.cacheControl : nullptr,
+                                                     document.expires[0] != '\0' ? document.expires : nullptr, text,
+                                                     sizeof(text));
+    fprintf(out, "the document: %s\n", text);
+    if (!revalidated) {
+        fprintf(err, "warning: the document %s; a new executable can then meet the old document, which refuses it "
+                "until the cache lets go\n", text);
+    }
+    const bool strong = ExecutableValidator(executable.etag[0] != '\0' ? executable.etag : nullptr,
+                                            executable.lastModified[0] != '\0' ? executable.lastModified : nullptr,
+                                            validator);
+    if (strong && size > 0 &&
+        !HttpsGetRest(exeUrl, options.caFile, size - 1, validator, 1 << 16, &rest, &status, &answer, error,
+                      sizeof(error))) {
+        fprintf(out, "a cut download resumes: unknown (%s)\n", error);
+        return;
+    }
+    DescribeResume(strong ? validator : "", status, answer.contentRange[0] != '\0' ? answer.contentRange : nullptr,
+                   answer.etag[0] != '\0' ? answer.etag : nullptr,
+                   answer.lastModified[0] != '\0' ? answer.lastModified : nullptr, size - 1, size, text, sizeof(text));
+    fprintf(out, "a cut download resumes: %s\n", text);
+}
+
 }  // namespace
 
 bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
@@ -226,6 +264,8 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     char error[kUrlBytes + 256];
     char signedBy[kUrlBytes] = "";
     CoreFacts facts = {};
+    AnswerHeaders documentHeaders = {};
+    AnswerHeaders exeHeaders = {};
     long status = 0;
     int problems = 0;
     int coreFile = -1;
@@ -236,9 +276,10 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     if (!ReleaseUrls(options, documentUrl, exeUrl, err)) {
         return false;
     }
-    fetched = HttpsGet(documentUrl, options.caFile, kDocumentFetchLimit, &documentBody, &status, error, sizeof(error));
+    fetched = HttpsGet(documentUrl, options.caFile, kDocumentFetchLimit, &documentBody, &status, error, sizeof(error),
+                       &documentHeaders);
     if (!Answered(documentUrl, fetched, status, error, err) ||
-        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, 0, err) ||
+        !FetchExecutable(exeUrl, options, corePath, &coreFile, &coreMapping, &facts, 0, &exeHeaders, err) ||
         !KeepDocument(documentUrl, documentBody, document, &problems, err)) {
         goto cleanup;
     }
@@ -256,6 +297,7 @@ bool CheckRelease(const CheckOptions& options, FILE* out, FILE* err)
     FormatFileVersion(facts.version, version, sizeof(version));
     fprintf(out, "%s serves version %s, %llu bytes, sha256 %s%s: consistent\n", options.url, version,
             static_cast<unsigned long long>(facts.size), facts.sha256, signedBy);
+    ReportHostPolicy(exeUrl, options, documentHeaders, exeHeaders, facts.size, out, err);
     ok = true;
 
 cleanup:

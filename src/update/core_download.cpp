@@ -2,12 +2,14 @@
 // file's one handle, which nobody else can write, move or remove meanwhile.
 #include "update/core_download.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "common/folder_files.h"
 #include "common/held_core.h"
 #include "common/path_text.h"
 #include "common/run_log.h"
+#include "transfer/download_resume.h"
 #include "transfer/file_digest.h"
 #include "transfer/file_signature.h"
 #include "transfer/http_client.h"
@@ -17,6 +19,7 @@
 #include "update/core_signers.h"
 #include "update/installed_core.h"
 #include "update/installed_version.h"
+#include "update/partial_download.h"
 #include "update/run_report.h"
 #include "update/update_run.h"
 
@@ -39,19 +42,69 @@ void BuildVersionLabel(const char* version, wchar_t* label)
     MultiByteToWideChar(CP_UTF8, 0, version, -1, label, static_cast<int>(kVersionLabelUnits));
 }
 
-// The download of the core, with its time and throughput in the log.
-bool DownloadLogged(HANDLE download, uint64_t size, const wchar_t* label)
+// A download the install folder's volume cannot hold would fail only at its
+// end, at a write: it is not begun. A free space that cannot be read stops
+// nothing, as before.
+bool RoomForDownload(uint64_t size, uint64_t have)
+{
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(g_installFolderPath, &available, nullptr, nullptr)) {
+        RunLog("free space of the install folder's volume: unknown (error %lu)", GetLastError());
+        return true;
+    }
+    const uint64_t missing = MissingRoom(available.QuadPart, size, have);
+    if (missing == 0) {
+        return true;
+    }
+    RunLog("download: %llu bytes to come, %llu free on the install folder's volume: %llu bytes of room missing, "
+           "not begun", static_cast<unsigned long long>(size - have),
+           static_cast<unsigned long long>(available.QuadPart), static_cast<unsigned long long>(missing));
+    return false;
+}
+
+// The download of the core, with its time and throughput in the log, and
+// where a resumed one went on.
+bool DownloadLogged(HANDLE download, uint64_t size, const wchar_t* label, DownloadRange* range)
 {
     HttpOutcome outcome = {};
+    const uint64_t from = range->from;
     const ULONGLONG started = GetTickCount64();
-    const bool ok = HttpDownloadToFile(kExePath, download, size, label, &outcome);
+    const bool ok = HttpDownloadToFile(kExePath, download, size, label, range, &outcome);
     const ULONGLONG elapsed = GetTickCount64() - started;
     LogRequest("download", ok, outcome);
+    if (from > 0 && range->from == from) {
+        RunLog("download: resumed from byte %llu, %llu bytes fetched", static_cast<unsigned long long>(from),
+               static_cast<unsigned long long>(outcome.bytes));
+    } else if (from > 0 && outcome.status == 200) {
+        RunLog("download: the host sent the whole file, not the rest from byte %llu",
+               static_cast<unsigned long long>(from));
+    }
     RunLog("download: %llu bytes in %llu ms (%llu KiB/s)%s", static_cast<unsigned long long>(outcome.bytes),
            static_cast<unsigned long long>(elapsed),
            static_cast<unsigned long long>(outcome.bytes * 1000 / 1024 / (elapsed > 0 ? elapsed : 1)),
            g_cancelRequested.load() != 0 ? ", cancelled by the user" : "");
     return ok;
+}
+
+// The download of release into download, resumed when range asks for a rest;
+// when the host has not kept what the partial download is part of, it is
+// discarded and the whole file downloaded. Not begun without room for it.
+bool DownloadCore(HANDLE download, const ReleaseInfo& release, const wchar_t* label, DownloadRange* range)
+{
+    if (!RoomForDownload(release.size, range->from)) {
+        return false;
+    }
+    const uint64_t from = range->from;
+    if (DownloadLogged(download, release.size, label, range)) {
+        return true;
+    }
+    if (!range->refused) {
+        return false;
+    }
+    RunLog("partial download: %llu bytes discarded, the host did not send their rest",
+           static_cast<unsigned long long>(from));
+    memset(range, 0, sizeof(*range));
+    return DownloadLogged(download, release.size, label, range);
 }
 
 // A download whose digest is not the one the document gave may be a release
@@ -203,21 +256,27 @@ RunEnd UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
     BY_HANDLE_FILE_INFORMATION moved = {};
     bool known = false;
     bool inPlace = false;
+    bool kept = false;
+    DownloadRange range = {};
     RunEnd end = {};
 
     StopCoreChecks();
     BuildVersionLabel(release.version, label);
     // Read sharing only: nobody else can change, move or remove the file that
     // is written, checked and moved here.
-    HANDLE download =
-        OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
+    HANDLE download = TakePartialDownload(release, kDownloadName, &range);
+    if (download == INVALID_HANDLE_VALUE) {
+        download = OpenFolderFile(kDownloadName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
+    }
     if (download == INVALID_HANDLE_VALUE) {
         RunLog("download file: cannot be opened in the install folder (error %lu)", GetLastError());
         return FallBack(kDownloadError);
     }
-    if (!DownloadLogged(download, release.size, label)) {
-        // Cancelled or failed.
+    if (!DownloadCore(download, release, label, &range)) {
+        // Cancelled or failed: what arrived of it is kept for the next run when
+        // that run can ask for the rest.
         end = FallBack(kDownloadError);
+        kept = KeepPartialDownload(download, release, range);
         goto cleanup;
     }
     PostStatus(kVerifyingText, 100);
@@ -236,7 +295,7 @@ RunEnd UpdateCore(ReleaseInfo release, const FileVersionQuad& installed)
     }
 
 cleanup:
-    if (!inPlace) {
+    if (!inPlace && !kept) {
         DeleteOpenFile(download);
     }
     // No start can open a file that is open for writing.

@@ -124,6 +124,7 @@ void UpdateLauncher(const LauncherRelease& release, const FileVersionQuad& runni
     char runningText[24];
     char installedText[24];
     HttpOutcome outcome = {};
+    DownloadRange whole = {};
     FileVersionQuad own = {};
     bool installed = false;
 
@@ -153,7 +154,7 @@ void UpdateLauncher(const LauncherRelease& release, const FileVersionQuad& runni
         RunLog("launcher update: download file cannot be opened in the install folder (error %lu)", GetLastError());
         return;
     }
-    if (!HttpDownloadToFile(kLauncherPath, download, release.size, nullptr, &outcome, kMinimumLauncherBytes)) {
+    if (!HttpDownloadToFile(kLauncherPath, download, release.size, nullptr, &whole, &outcome, kMinimumLauncherBytes)) {
         RunLog("launcher update: download failed (error %lu, HTTP status %lu, %llu bytes); not installed",
                static_cast<unsigned long>(outcome.error), static_cast<unsigned long>(outcome.status),
                static_cast<unsigned long long>(outcome.bytes));

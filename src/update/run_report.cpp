@@ -56,6 +56,9 @@ void LogProxyDecision()
     if (HttpProxyDecision(&decision)) {
         FormatProxyDecision(&decision, text, kProxyTextUnits * 2);
         RunLog("%s", LogUtf8(text, line, sizeof(line)));
+        RunLog("%s", HttpFastFallback() ? "connection: IPv6 fast fallback"
+                                        : "connection: no IPv6 fast fallback in this WinHTTP: a direct connection "
+                                          "gets two attempts, the second over IPv4 for a host with both families");
     }
 }
 

@@ -8,7 +8,8 @@
 // folder and how the run came by it.
 void LogRunStarted(const FolderTaken& taken);
 
-// The route both requests take, once the first has decided it.
+// The route both requests take, once the first has decided it, and whether
+// they have IPv6 fast fallback.
 void LogProxyDecision();
 
 // One line for a request (what names it): its HTTP status and bytes, or the

@@ -24,6 +24,7 @@
 #include "update/installed_core.h"
 #include "update/launcher_update.h"
 #include "update/metadata_fetch.h"
+#include "update/partial_download.h"
 #include "update/release_info.h"
 #include "update/run_end.h"
 #include "update/run_folder.h"
@@ -94,6 +95,7 @@ RunEnd RunUpdate(LauncherStep* launcher)
     ReadReleaseInfo(document, &release);
     if (folder.hold == FolderHeld) {
         ReadLauncherRelease(document, &launcher->release);
+        RemovePartialOfAnotherRelease(release);
     }
 
     // 4. The decision, on the held core, which nobody can change meanwhile. A

@@ -104,13 +104,18 @@ class ReleaseServedByNginx(unittest.TestCase):
         logged = log.stat().st_size
         checked = self.check()
         self.assertEqual(checked.returncode, 0, checked.stderr)
-        self.assertIn("serves version 1.6.5.0, %d bytes" % (CORES / "fake_core_1_6_5_0.exe").stat().st_size,
-                      checked.stdout)
-        # The server sees the launcher's agent, so agent filters treat both alike.
+        size = (CORES / "fake_core_1_6_5_0.exe").stat().st_size
+        self.assertIn("serves version 1.6.5.0, %d bytes" % size, checked.stdout)
+        # What the host promises beyond the release: the document never cached, a cut download resumed.
+        self.assertIn("the document: never kept by a cache (Cache-Control: no-store", checked.stdout)
+        self.assertRegex(checked.stdout, rf"a cut download resumes: yes: a request for the bytes from {size - 1} with "
+                                         r'If-Range "[0-9a-f]+-[0-9a-f]+" got 206 with the rest and the same validator')
+        # The server sees the launcher's agent, so agent filters treat both alike: the document, the executable
+        # and its last byte asked for as a resume asks.
         with open(log) as f:
             f.seek(logged)
             requests = [line for line in f if "/tovrin-tools-api/" in line]
-        self.assertEqual(len(requests), 2, requests)
+        self.assertEqual([line.split('"')[2].split()[0] for line in requests], ["200", "200", "206"], requests)
         for line in requests:
             self.assertTrue(line.rstrip().endswith('"TovrinToolsLauncher/1.0"'), line)
         self.assertEqual(checked.stderr, "")  # no progress into a pipe or a log

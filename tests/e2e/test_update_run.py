@@ -44,6 +44,10 @@ DIGEST_ERROR = "SHA-256 verification failed! Please try downloading again."
 REPLACE_ERROR = "Cannot replace TovrinTools_core.exe (close running Tovrin Tools and retry)."
 UNSIGNED_DOWNLOAD_ERROR = "The downloaded Tovrin Tools core is not signed by its publisher and was not installed."
 UNSIGNED_CORE_ERROR = "TovrinTools_core.exe is not signed by its publisher and was not started."
+# A published size no disk holds (1 EiB), and what the log says of it.
+NO_ROOM_SIZE = 1 << 60
+NO_ROOM_LOGGED = (rf"download: {NO_ROOM_SIZE} bytes to come, (\d+) free on the install folder's volume: \d+ bytes "
+                  r"of room missing, not begun\r\n")
 ALREADY_RUNNING = "Tovrin Tools Launcher is already running."
 # The run lock's name where Wine has no private namespaces (%ls: the user's SID).
 RUN_LOCK = r"Global\TovrinToolsLauncherRun-%ls"
@@ -206,6 +210,8 @@ class WithoutServer(LauncherTestCase):
         self.assert_core_started_once_in_install_folder()
         log = harness.launcher_log()
         self.assertIn("metadata request failed: HTTP status 0, 0 bytes, error 12002", log)  # a time-out
+        # Wine's WinHTTP has no fast fallback: the 7 s are two attempts.
+        self.assertIn("connection: no IPv6 fast fallback in this WinHTTP", log)
         stamps = [datetime.datetime.fromisoformat(re.search(rf"^(\S+)Z launcher \S+: {line}", log, re.M)[1])
                   for line in ("run started", r"core started \(")]
         self.assertLess((stamps[1] - stamps[0]).total_seconds(), 12)
@@ -612,22 +618,94 @@ class WithServer(ServerTestCase):
     def test_failed_download_falls_back_to_installed_core(self):
         published = str(harness.fake_core("fake_core_1_6_5_0"))
         cases = [
-            ("server error", {"status": 500, "body": "busy"}),
-            ("1,000,000 bytes", {"body_size": 1_000_000}),
-            ("dropped mid-body", {"body_file": published, "drop_at": 400_000, "drop": "close"}),
+            ("server error", {"status": 500, "body": "busy"}, None),
+            ("1,000,000 bytes", {"body_size": 1_000_000}, None),
+            ("dropped mid-body", {"body_file": published, "drop_at": 400_000, "drop": "close"}, None),
+            # More than any disk holds: not even asked for.
+            ("no room", {"body_file": published}, NO_ROOM_SIZE),
         ]
-        for name, answer in cases:
+        for name, answer, size in cases:
             with self.subTest(name):
                 harness.reset_user_state()
+                self.server.clear_requests()
                 old = harness.install_core("fake_core_1_6_4_0")
                 self.server.set_scenario({
-                    "meta": {"body": update_server.release_meta(published, "1.6.5.0").decode()},
+                    "meta": {"body": update_server.release_meta(published, "1.6.5.0", size=size).decode()},
                     "exe": answer})
                 seen = self.run_launcher()
                 self.assertEqual(seen.error_boxes, [])
+                if size:
+                    self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                    self.assertRegex(harness.launcher_log(), NO_ROOM_LOGGED)
                 self.assertEqual(harness.core_path().read_bytes(), old)
                 self.assert_no_download_file_left()
                 self.assert_core_started_once_in_install_folder()
+
+    def test_cut_download_is_resumed_by_the_next_run_only_for_the_same_file(self):
+        published = harness.fake_core("fake_core_1_6_5_0")
+        other = harness.fake_core("fake_core_1_7_0_0")
+        size, cut = published.stat().st_size, 400_000
+        partial = harness.install_dir() / "TovrinTools_core.exe.partial"
+        weak = {"etag": 'W/"v1"'}
+        cases = [  # the first run's validator; the second run's scenario; whether it resumes; what its log says
+            ("same release", {}, update_server.release_scenario(published, "1.6.5.0"), True,
+             f"download: resumed from byte {cut}, {size - cut} bytes fetched\r\n"),
+            ("new release staged", {}, update_server.release_scenario(other, "1.7.0.0"), False,
+             f"partial download: {cut} bytes of sha256 \"{sha256_hex(published.read_bytes())}\""),
+            # A release the installed core already is: nothing downloaded, and nothing of another release kept.
+            ("release installed", {}, update_server.release_scenario(harness.fake_core("fake_core_1_6_4_0"), "1.6.4.0"),
+             False, f"partial download: {cut} bytes of sha256 \"{sha256_hex(published.read_bytes())}\""),
+            ("bytes no longer served", {}, update_server.release_scenario(published, "1.6.5.0", exe={"etag": '"v2"'}),
+             False, f"download: the host sent the whole file, not the rest from byte {cut}\r\n"),
+            ("weak validator", weak, update_server.release_scenario(published, "1.6.5.0", exe=weak), False, None),
+            # Its rest with another validator: refused, and asked for whole.
+            ("range of another file", {}, update_server.release_scenario(
+                published, "1.6.5.0", exe={"etag": '"v2"', "if_range": False}), False,
+             f"partial download: {cut} bytes discarded, the host did not send their rest\r\n"),
+        ]
+        for name, validator, second, resumes, logged in cases:
+            with self.subTest(name):
+                harness.reset_user_state()
+                old = harness.install_core("fake_core_1_6_4_0")
+                first = update_server.release_scenario(published, "1.6.5.0",
+                                                       exe={"drop_at": cut, "drop": "close", **validator})
+                self.server.set_scenario(first)
+                seen = self.run_launcher()
+                self.assertEqual((seen.error_boxes, harness.core_path().read_bytes()), ([], old))
+                self.assert_no_download_file_left()
+                self.assertEqual(partial.exists(), logged is not None)
+                if logged is None:
+                    continue
+                self.assertEqual(partial.stat().st_size, cut)
+                self.assertIn(f"partial download: {cut} of {size} bytes kept for the next run", harness.launcher_log())
+
+                self.server.clear_requests()
+                self.server.set_scenario(second)
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [])
+                expected = pathlib.Path(second["exe"]["body_file"]).read_bytes()
+                self.assertEqual(harness.core_path().read_bytes(), expected)
+                self.assertEqual(len(harness.core_starts(expected=2)), 2)  # the old one, then the new one
+                self.assertFalse(partial.exists())
+                self.assertIn(logged, harness.launcher_log())
+                if name == "release installed":
+                    self.assertEqual(self.requested_paths(), [update_server.META_PATH])
+                    continue
+                request = [r for r in self.server.requests() if r["path"] == update_server.EXE_PATH][0]
+                [sent, *refused] = sorted((t["status"], t["sent"]) for t in self.server.transfers()
+                                          if t["path"] == update_server.EXE_PATH)
+                self.assertEqual([status for status, _ in refused], [206] if name == "range of another file" else [])
+                if resumes:
+                    self.assertEqual(request["headers"].get("Range"), f"bytes={cut}-")
+                    self.assertEqual(request["headers"].get("If-Range"), update_server.default_etag(published))
+                    self.assertEqual(sent, (206, size - cut))
+                    # The bar goes on where it stopped.
+                    bar = seen.progress[seen.progress.index(5) + 1:] if 5 in seen.progress else seen.progress[1:]
+                    self.assertGreaterEqual(min(bar), cut * 100 // size, seen.progress)
+                else:
+                    # Another release is not even asked for in part.
+                    self.assertEqual(sent, (200, len(expected)))
+                    self.assertEqual("Range" in request["headers"], name != "new release staged")
 
     def test_unusable_metadata_falls_back_or_shows_connect_error(self):
         document = update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()
@@ -689,14 +767,21 @@ class WithServer(ServerTestCase):
                     self.assert_no_download_file_left()
 
     def test_failed_download_without_core_shows_download_error(self):
-        self.server.set_scenario({
-            "meta": {"body": update_server.release_meta(harness.fake_core("fake_core_1_6_5_0"), "1.6.5.0").decode()},
-            "exe": {"status": 404}})
-        seen = self.run_launcher()
-        self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
-        self.assertFalse(harness.core_path().exists())
-        self.assert_no_download_file_left()
-        self.assert_nothing_started()
+        published = harness.fake_core("fake_core_1_6_5_0")
+        for size, exe, requested in ((None, {"status": 404}, [update_server.META_PATH, update_server.EXE_PATH]),
+                                     (NO_ROOM_SIZE, {"body_file": str(published)}, [update_server.META_PATH])):
+            with self.subTest(size=size):
+                harness.reset_user_state()
+                self.server.clear_requests()
+                self.server.set_scenario({
+                    "meta": {"body": update_server.release_meta(published, "1.6.5.0", size=size).decode()},
+                    "exe": exe})
+                seen = self.run_launcher()
+                self.assertEqual(seen.error_boxes, [DOWNLOAD_ERROR])
+                self.assertEqual(self.requested_paths(), requested)
+                self.assertFalse(harness.core_path().exists())
+                self.assert_no_download_file_left()
+                self.assert_nothing_started()
 
     def test_wrong_digest_is_rejected_and_installed_core_kept(self):
         old = harness.install_core("fake_core_1_6_4_0")

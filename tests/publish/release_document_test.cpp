@@ -2,8 +2,10 @@
 // a document, and each disagreement named with both values.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
+#include "publish/host_policy.h"
 #include "publish/release_document.h"
 #include "test_files.h"
 
@@ -89,4 +91,46 @@ TEST(ReleaseDocument, CoresTheLauncherWouldRefuseAreReported)
                                       "\", \"size\": " + std::to_string(small.size) + "}";
     EXPECT_EQ(Disagreements(smallDocument, small), "the executable has " + std::to_string(small.size) +
                                                        " bytes; the launcher rejects 1,000,000 bytes or fewer\n");
+}
+
+TEST(HostPolicy, DocumentCachingAndResumeAreJudgedAsTheLauncherMeetsThem)
+{
+    char text[512];
+    const struct {
+        const char* cacheControl;
+        const char* expires;
+        bool fresh;
+        const char* says;
+    } caching[] = {
+        {"no-store, no-cache, must-revalidate, max-age=0", nullptr, true, "never kept by a cache"},
+        {"public, no-cache", nullptr, true, "asked for again from the host on every request"},
+        {"max-age=0, must-revalidate", nullptr, true, "asked for again"},
+        {"public, max-age=3600", nullptr, false, "for 3600 s"},
+        {"max-age=60, s-maxage=600", nullptr, false, "for 600 s"},  // a shared cache reads s-maxage
+        {nullptr, "Fri, 11 Dec 2026 15:00:00 GMT", false, "until Fri, 11 Dec 2026 15:00:00 GMT"},
+        {nullptr, nullptr, false, "as long as it chooses"},
+        {"x-no-store-please", nullptr, false, "as long as it chooses"},
+    };
+    for (const auto& c : caching) {
+        EXPECT_EQ(DescribeDocumentCaching(c.cacheControl, c.expires, text, sizeof(text)), c.fresh) << text;
+        EXPECT_NE(strstr(text, c.says), nullptr) << text;
+    }
+    const struct {
+        const char* validator;
+        long status;
+        const char* contentRange;
+        const char* etag;
+        bool resumes;
+    } resume[] = {
+        {"\"5f-100\"", 206, "bytes 99-99/100", "\"5f-100\"", true},
+        {"\"5f-100\"", 200, nullptr, "\"5f-100\"", false},  // ranges ignored
+        {"\"5f-100\"", 206, "bytes 99-99/100", "W/\"5f-100\"", false},  // weakened on the way
+        {"\"5f-100\"", 206, "bytes 0-99/100", "\"5f-100\"", false},
+        {"", 206, "bytes 99-99/100", nullptr, false},
+    };
+    for (const auto& c : resume) {
+        EXPECT_EQ(DescribeResume(c.validator, c.status, c.contentRange, c.etag, nullptr, 99, 100, text, sizeof(text)),
+                  c.resumes)
+            << text;
+    }
 }

@@ -31,6 +31,14 @@ Answer (every key optional):
                          "reset" (TCP RST) or "close" (TCP FIN, no TLS close)
     rate                 bytes per second for a slow trickle (0 = full speed)
     chunk                bytes per write, 65536
+    etag                 the ETag of a body_file (default: a strong one made
+                         from its digest; null: none; "W/..." a weak one)
+    last_modified        a Last-Modified text to send
+    ranges               false: Range is ignored (default: a body_file honours
+                         one "bytes=first-[last]" range, and If-Range with a
+                         strong ETag or the Last-Modified text, as RFC 9110 says)
+    if_range             false: If-Range is ignored (a host that sends the range
+                         of whatever file it has now)
 
 Module use:
     server = UpdateServer(pki_dir, port=443, work_dir=some_dir)
@@ -87,6 +95,18 @@ def sha256_file(path):
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
+
+
+_etags = {}
+
+
+def default_etag(path):
+    """A strong ETag for a served file, from its digest (kept while the file is unchanged)."""
+    state = os.stat(path)
+    key = (os.path.abspath(path), state.st_mtime_ns, state.st_size)
+    if key not in _etags:
+        _etags[key] = f'"{sha256_file(path)[:16]}-{state.st_size}"'
+    return _etags[key]
 
 
 def release_meta(exe_path, version, sha256=None, size=None, launcher=None):
@@ -158,14 +178,53 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.server.owner.record(self)
         self.send_error(405)
 
+    def _range(self, answer, length, validators):
+        """The (first, last) of a Range the answer honours, "unsatisfiable", or None."""
+        wanted = self.headers.get("Range")
+        if not wanted or answer.get("ranges", True) is False or int(answer.get("status", 200)) != 200:
+            return None
+        condition = self.headers.get("If-Range")
+        if condition is not None and answer.get("if_range", True) is not False:
+            etag = validators.get("ETag")
+            if condition.startswith('"') or condition.startswith("W/"):
+                # Only a strong comparison counts (RFC 9110, 13.1.5).
+                if condition.startswith("W/") or etag is None or etag.startswith("W/") or condition != etag:
+                    return None
+            elif condition != validators.get("Last-Modified"):
+                return None
+        unit, _, spec = wanted.partition("=")
+        first, dash, last = spec.strip().partition("-")
+        if unit.strip() != "bytes" or not dash or "," in spec or not first.isdigit() or (last and not last.isdigit()):
+            return None
+        first = int(first)
+        last = min(int(last), length - 1) if last else length - 1
+        if first >= length:
+            return "unsatisfiable"
+        return (first, last) if first <= last else None
+
     def _answer(self, answer, owner):
         if answer.get("stall_before_headers"):
             owner.stall(answer["stall_before_headers"])
         text = None
         source = None
+        validators = {}
+        status = int(answer.get("status", 200))
+        content_range = None
         if "body_file" in answer:
             length = os.path.getsize(answer["body_file"])
             source = open(answer["body_file"], "rb")
+            etag = answer.get("etag", default_etag(answer["body_file"]))
+            if etag is not None:
+                validators["ETag"] = etag
+            if answer.get("last_modified"):
+                validators["Last-Modified"] = answer["last_modified"]
+            chosen = self._range(answer, length, validators)
+            if chosen == "unsatisfiable":
+                status, content_range, length = 416, f"bytes */{length}", 0
+            elif chosen is not None:
+                status, content_range = 206, f"bytes {chosen[0]}-{chosen[1]}/{length}"
+                source.seek(chosen[0])
+                length = chosen[1] - chosen[0] + 1
         elif "body_size" in answer:
             length = int(answer["body_size"])
         else:
@@ -173,8 +232,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             length = len(text)
         self.body_sent = 0
         try:
-            self.send_response(int(answer.get("status", 200)))
+            self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
+            if source is not None and answer.get("ranges", True) is not False:
+                self.send_header("Accept-Ranges", "bytes")
+            for name, value in validators.items():
+                self.send_header(name, value)
+            if content_range:
+                self.send_header("Content-Range", content_range)
             with_length = answer.get("content_length", True)
             if with_length:
                 self.send_header("Content-Length", str(length))
@@ -187,7 +252,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if not with_length:
                 self._tls_close()
         finally:
-            owner.record_transfer(self.path, self.body_sent, length)
+            owner.record_transfer(self.path, self.body_sent, length, status)
             if source is not None:
                 source.close()
 
@@ -364,13 +429,14 @@ class UpdateServer:
         with self._log_lock, open(self.log_path, "a") as f:
             f.write(json.dumps(entry) + "\n")
 
-    def record_transfer(self, path, sent, length):
+    def record_transfer(self, path, sent, length, status):
         with self._log_lock:
-            self._transfers.append({"path": path, "sent": sent, "length": length, "ended": time.monotonic()})
+            self._transfers.append({"path": path, "sent": sent, "length": length, "status": status,
+                                    "ended": time.monotonic()})
 
     def transfers(self):
         """Each answer's body as sent: path, bytes written to the connection, the
-        body's length and when sending ended (time.monotonic), oldest first."""
+        body's length, the status and when sending ended (time.monotonic), oldest first."""
         with self._log_lock:
             return list(self._transfers)
 

@@ -103,8 +103,9 @@ struct Posts {
 // The launcher hands the download a file it opened; these tests name the file.
 bool HttpDownloadToFile(const wchar_t* path, const wchar_t* destination, uint64_t expectedSize, const wchar_t* label)
 {
+    DownloadRange whole = {};
     HANDLE file = CreateFileW(destination, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const bool ok = file != INVALID_HANDLE_VALUE && ::HttpDownloadToFile(path, file, expectedSize, label);
+    const bool ok = file != INVALID_HANDLE_VALUE && ::HttpDownloadToFile(path, file, expectedSize, label, &whole);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }

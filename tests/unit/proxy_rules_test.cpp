@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "transfer/connect_plan.h"
 #include "transfer/proxy_rules.h"
 
 TEST(ProxyRules, HttpsProxyIsPickedFromEveryFormOfList)
@@ -101,4 +102,23 @@ TEST(ProxyRules, OnlyAProxyTheUsersSettingsNameGetsTheUsersLogon)
     // Nor does the script run in the launcher: only the auto-proxy service runs it.
     EXPECT_EQ(AutoProxyFlags(true), DWORD{WINHTTP_AUTOPROXY_AUTO_DETECT | WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY});
     EXPECT_EQ(AutoProxyFlags(false), DWORD{WINHTTP_AUTOPROXY_CONFIG_URL | WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY});
+}
+
+TEST(ConnectPlan, WithoutFastFallbackADirectConnectionGetsTwoAttemptsInTheSameLimit)
+{
+    struct Case {
+        bool fastFallback, viaProxy, connectFailed, dualStack;
+        uint32_t limitMs;
+        ConnectAgain again;
+    } cases[] = {
+        {true, false, true, true, 7000, ConnectNoMore},  // WinHTTP races the families itself
+        {false, true, true, true, 7000, ConnectNoMore},  // the proxy connects, not us
+        {false, false, false, true, 3500, ConnectNoMore},  // connected: an answer's failure is not retried
+        {false, false, true, true, 3500, ConnectOverIpv4},
+        {false, false, true, false, 3500, ConnectByName},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AttemptConnectLimitMs(c.fastFallback, c.viaProxy, 7000), c.limitMs);
+        EXPECT_EQ(SecondConnectAttempt(c.fastFallback, c.viaProxy, c.connectFailed, c.dualStack), c.again);
+    }
 }
