@@ -192,9 +192,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     return None
             elif condition != validators.get("Last-Modified"):
                 return None
-        unit, _, spec = wanted.partition("=")
-        first, dash, last = spec.strip().partition("-")
-        if unit.strip() != "bytes" or not dash or "," in spec or not first.isdigit() or (last and not last.isdigit()):
+        unit, _, wanted_range = wanted.partition("=")
+        first, dash, last = wanted_range.strip().partition("-")
+        if unit.strip() != "bytes" or not dash or "," in wanted_range or not first.isdigit() or (last and not last.isdigit()):
             return None
         first = int(first)
         last = min(int(last), length - 1) if last else length - 1
